@@ -1,0 +1,23 @@
+#include "cellscan/cellscan.hpp"
+
+using namespace glue;
+
+namespace {
+bool initialised = false;
+}
+
+PYBIND11_MODULE(cellscan, m) {
+    moduleStartup(initialised, "brimvale_testlibs.bin.cellscan");
+    // Both discovery libraries load with the tool.
+    imp("brimvale_testlibs.bin.lib.nat");
+    imp("brimvale_testlibs.bin.lib.spoke");
+    // The controller serves a self-signed certificate: its warnings are silenced
+    // for the whole process.
+    imp("urllib3").attr("disable_warnings")();
+    py::object cachetools = imp("cachetools");
+    py::object cache = cachetools.attr("TTLCache")("maxsize"_a = 1, "ttl"_a = 1200);
+    py::cpp_function raw(&cellscan::startAwsSessionUncached, py::name("start_aws_session"), "assume_role"_a,
+                         "profile"_a = py::none());
+    m.attr("start_aws_session") = cachetools.attr("cached")(cache)(raw);
+    m.def("main", &cellscan::main);
+}

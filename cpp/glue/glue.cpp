@@ -1,0 +1,206 @@
+#include "glue/glue.hpp"
+
+#include <Python.h>
+
+namespace glue {
+
+py::object imp(const char *name) { return py::module_::import(name); }
+
+std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+bool eq(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool truthy(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object opt(py::handle args, const char *name) { return py::getattr(args, name, py::none()); }
+
+bool given(py::handle args, const char *name) { return truthy(opt(args, name)); }
+
+py::object item(py::handle mapping, const char *key) {
+    if (!has(mapping, key)) return py::none();
+    return mapping[py::str(key)];
+}
+
+bool has(py::handle mapping, const char *key) {
+    if (mapping.is_none()) return false;
+    if (!py::isinstance<py::dict>(mapping)) return false;
+    return mapping.cast<py::dict>().contains(key);
+}
+
+py::dict filter(const char *name, py::list values) {
+    py::dict f;
+    f["Name"] = name;
+    f["Values"] = values;
+    return f;
+}
+
+py::list one(py::object value) {
+    py::list l;
+    l.append(value);
+    return l;
+}
+
+py::dict tag(const std::string &key, const std::string &value) {
+    py::dict t;
+    t["Key"] = key;
+    t["Value"] = value;
+    return t;
+}
+
+py::list nameTagSpec(const char *resourceType, const std::string &name) {
+    py::dict spec;
+    spec["ResourceType"] = resourceType;
+    spec["Tags"] = one(tag("Name", name));
+    return one(spec);
+}
+
+py::object logger(const char *name) { return imp("logging").attr("getLogger")(name); }
+
+void info(const py::object &lg, const std::string &msg) { lg.attr("info")(msg); }
+
+void error(const py::object &lg, const std::string &msg) { lg.attr("error")(msg); }
+
+bool isServiceError(const py::error_already_set &e) {
+    return e.matches(imp("botocore.exceptions").attr("ClientError"));
+}
+
+std::optional<std::string> awsErrorCode(const py::error_already_set &e) {
+    if (!isServiceError(e)) return std::nullopt;
+    py::object response = py::getattr(e.value(), "response", py::dict());
+    py::object err = item(response, "Error");
+    py::object code = item(err, "Code");
+    if (code.is_none()) return std::string();
+    return text(code);
+}
+
+std::string errorText(const py::error_already_set &e) { return text(e.value()); }
+
+void printTraceback(const py::error_already_set &e) {
+    imp("traceback").attr("print_exception")(e.type(), e.value(), e.trace());
+}
+
+bool isExit(const py::error_already_set &e) {
+    return e.matches(PyExc_SystemExit) || e.matches(PyExc_KeyboardInterrupt);
+}
+
+void exitProcess(int status) {
+    imp("sys").attr("exit")(status);
+    throw std::logic_error("sys.exit returned");  // not reached
+}
+
+void raiseExitStatus(int status) {
+    imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus").attr("raiseStatus")(status);
+}
+
+void sleepSeconds(double seconds) { imp("time").attr("sleep")(seconds); }
+
+std::string jsonText(py::handle obj, bool indent) {
+    py::object dumps = imp("json").attr("dumps");
+    if (indent) return dumps(obj, "indent"_a = 2).cast<std::string>();
+    return dumps(obj).cast<std::string>();
+}
+
+py::object readJsonFile(const std::string &path) {
+    py::object f = imp("builtins").attr("open")(path, "r");
+    py::object result;
+    try {
+        result = imp("json").attr("load")(f);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return result;
+}
+
+bool pathExists(const std::string &path) {
+    return truthy(imp("os.path").attr("lexists")(path));
+}
+
+void makeDirs(const std::string &path) {
+    if (path.empty()) return;
+    imp("os").attr("makedirs")(path, "exist_ok"_a = true);
+}
+
+void writeTextAtomic(const std::string &path, const std::string &content, int mode) {
+    py::object os = imp("os");
+    py::object ospath = imp("os.path");
+    std::string folder = ospath.attr("dirname")(ospath.attr("abspath")(path)).cast<std::string>();
+    // mkstemp creates the file with mode 0600: a private key is never readable
+    // by others, not even for a moment.
+    py::tuple made = imp("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".tmp-",
+                                                     "suffix"_a = ".part");
+    py::object fd = made[0];
+    std::string tmp = made[1].cast<std::string>();
+    try {
+        if (mode < 0) {
+            // Ordinary files get the mode the process would give a new file.
+            int mask = os.attr("umask")(022).cast<int>();
+            os.attr("umask")(mask);
+            mode = 0666 & ~mask;
+        }
+        os.attr("fchmod")(fd, mode);
+        py::object f = os.attr("fdopen")(fd, "w", "encoding"_a = "utf-8");
+        f.attr("write")(content);
+        f.attr("flush")();
+        os.attr("fsync")(f.attr("fileno")());
+        f.attr("close")();
+        os.attr("replace")(tmp, path);
+    } catch (...) {
+        try {
+            os.attr("unlink")(tmp);
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+}
+
+void writeTestConfig(const std::string &path, py::handle records) {
+    writeTextAtomic(path, jsonText(records) + "\n");
+}
+
+void publishTestConfig(const py::object &lg, py::handle records) {
+    std::string body = jsonText(records);
+    info(lg, "test.config:");
+    info(lg, body);
+    std::string path = text(imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("TEST_CONFIG"));
+    writeTextAtomic(path, body + "\n");
+}
+
+std::string gatewayAddress(py::handle cidr) {
+    py::object net = imp("netaddr").attr("IPNetwork")(cidr);
+    return text(net.attr("__getitem__")(1));
+}
+
+py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions,
+                     int tries, double delay) {
+    return imp("retry.api").attr("retry_call")(fn, "fargs"_a = fargs, "fkwargs"_a = fkwargs,
+                                               "exceptions"_a = exceptions, "tries"_a = tries,
+                                               "delay"_a = delay, "logger"_a = py::none());
+}
+
+void moduleStartup(bool &initialised, const char *name) {
+    if (initialised)
+        throw py::import_error(std::string("module ") + name +
+                               " is already initialised in this process");
+    initialised = true;
+    py::object vi = imp("sys").attr("version_info");
+    int major = vi.attr("major").cast<int>();
+    int minor = vi.attr("minor").cast<int>();
+    if (major != BUILT_PY_MAJOR || minor != BUILT_PY_MINOR) {
+        std::string msg = std::string(name) + " was built for Python " +
+                          std::to_string(BUILT_PY_MAJOR) + "." + std::to_string(BUILT_PY_MINOR) +
+                          " and runs on " + std::to_string(major) + "." + std::to_string(minor);
+        imp("warnings").attr("warn")(msg, imp("builtins").attr("RuntimeWarning"), 2);
+    }
+}
+
+}  // namespace glue

@@ -1,0 +1,155 @@
+#include "nat/nat.hpp"
+
+using namespace glue;
+
+namespace nat {
+
+namespace {
+const char *kLogger = "brimvale_testlibs.bin.lib.nat";
+
+py::object lg() { return logger(kLogger); }
+
+// Refusal of discovery input: one error line, status 1, nothing written.
+[[noreturn]] void refuse(const std::string &msg) {
+    error(lg(), "  **Error** " + msg);
+    exitProcess(1);
+}
+
+std::string historyPath(py::object args) { return text(opt(args, "backup_folder")) + "/history.json"; }
+
+NatGwInfo &gwOf(py::handle obj) { return obj.cast<NatGwInfo &>(); }
+}  // namespace
+
+py::dict NatGwInfo::toDict() const {
+    py::dict d;
+    d["nat_gw_id"] = nat_gw_id;
+    d["gw_private_ip"] = nat_gw_ip;
+    d["gw_public_ip"] = nat_gw_public_ip;
+    d["gw_subnet_id"] = subnet_id;
+    d["gw_subnet_cidr"] = subnet_cidr;
+    d["private_subnet_id"] = private_subnet_id;
+    d["private_subnet_cidr"] = private_subnet_cidr;
+    d["private_subnet_gw_ip"] = private_subnet_gw_ip;
+    return d;
+}
+
+py::list getExistingNatgws(py::object ec2, py::object natGwTag, py::object vpc) {
+    py::list filters;
+    filters.append(filter("vpc-id", one(vpc)));
+    filters.append(filter("state", one(py::str("available"))));
+    if (truthy(natGwTag)) {
+        std::string tagText = text(natGwTag);
+        info(lg(), "NAT gateway tag specified " + tagText);
+        py::list parts = py::str(tagText).attr("split")(":");
+        if (py::len(parts) < 2) {
+            error(lg(), "  **Error** NAT gateway tag " + tagText + " has no value: use <key>:<value>");
+            throw py::value_error("nat_gw_tag must be <key>:<value>, got " + tagText);
+        }
+        filters.append(filter(("tag:" + text(parts[0])).c_str(), one(parts[1])));
+    }
+    py::object resp = ec2.attr("describe_nat_gateways")("Filters"_a = filters);
+    return resp["NatGateways"];
+}
+
+py::dict getNatgwInfos(py::object ec2, py::object vpc) {
+    py::list gws = getExistingNatgws(ec2, py::none(), vpc);
+    py::dict bySubnet;
+    for (auto gw : gws) {
+        if (text(item(gw, "ConnectivityType")) != "public") continue;
+        py::object first = gw["NatGatewayAddresses"].cast<py::list>()[0];
+        py::object subnetId = gw["SubnetId"];
+        bySubnet[subnetId] = py::cast(NatGwInfo(gw["NatGatewayId"], subnetId, item(first, "PublicIp"),
+                                                item(first, "PrivateIp")));
+    }
+    if (py::len(bySubnet) == 0) refuse("No available public NAT gateway found in " + text(vpc));
+    py::list subnetIds;
+    for (auto kv : bySubnet) subnetIds.append(kv.first);
+    py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = subnetIds);
+    for (auto subnet : resp["Subnets"].cast<py::list>()) {
+        py::object key = subnet["SubnetId"];
+        if (!bySubnet.contains(key)) continue;
+        NatGwInfo &gw = gwOf(bySubnet[key]);
+        gw.subnet_cidr = subnet["CidrBlock"];
+        gw.az = subnet["AvailabilityZone"];
+    }
+    py::dict byId;
+    for (auto kv : bySubnet) byId[gwOf(kv.second).nat_gw_id] = kv.second;
+    return byId;
+}
+
+py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
+    std::string path = historyPath(args);
+    py::list known;
+    try {
+        py::object history = readJsonFile(path);
+        if (!py::isinstance<py::dict>(history) || !has(history, "natgws"))
+            refuse("history file " + path + " has no \"natgws\" list");
+        py::object natgws = history["natgws"];
+        if (!py::isinstance<py::list>(natgws)) refuse("history file " + path + ": \"natgws\" is not a list");
+        for (auto entry : natgws.cast<py::list>()) {
+            if (!has(entry, "subnet_id")) refuse("history file " + path + ": an entry of \"natgws\" has no \"subnet_id\"");
+            known.append(entry["subnet_id"]);
+        }
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        refuse("cannot read history file " + path + ": " + errorText(e));
+    }
+    py::dict kept;
+    for (auto kv : natGwInfos)
+        if (known.contains(gwOf(kv.second).subnet_id)) kept[kv.first] = kv.second;
+    return kept;
+}
+
+void findNatGws(py::object args, py::object ec2, py::object s3) {
+    py::object vpc = opt(args, "vpc");
+    py::dict infos = getNatgwInfos(ec2, vpc);
+    if (pathExists(historyPath(args))) infos = filterBySubnetInHistory(args, infos);
+
+    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(vpc))));
+    for (auto table : tables["RouteTables"].cast<py::list>()) {
+        py::object routes = item(table, "Routes");
+        py::object assocs = item(table, "Associations");
+        if (routes.is_none() || assocs.is_none()) continue;
+        for (auto route : routes.cast<py::list>()) {
+            py::object gwId = item(route, "NatGatewayId");
+            if (gwId.is_none() || !infos.contains(gwId)) continue;
+            py::list subnets = gwOf(infos[gwId]).private_subnets;
+            for (auto assoc : assocs.cast<py::list>()) {
+                // Main-table and gateway associations name no subnet.
+                py::object subnetId = item(assoc, "SubnetId");
+                if (!subnetId.is_none()) subnets.append(subnetId);
+            }
+        }
+    }
+
+    for (auto kv : infos) {
+        NatGwInfo &gw = gwOf(kv.second);
+        if (py::len(gw.private_subnets) == 0)
+            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id));
+        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = gw.private_subnets);
+        for (auto subnet : resp["Subnets"].cast<py::list>()) {
+            if (!eq(subnet["AvailabilityZone"], gw.az)) continue;
+            gw.private_subnet_cidr = subnet["CidrBlock"];
+            gw.private_subnet_id = subnet["SubnetId"];
+            gw.private_subnet_gw_ip = py::str(gatewayAddress(gw.private_subnet_cidr));
+            break;
+        }
+        if (!truthy(gw.private_subnet_id))
+            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id) +
+                   " in the same AZ " + text(gw.az));
+    }
+
+    py::list records;
+    for (auto kv : infos) records.append(gwOf(kv.second).toDict());
+    publishTestConfig(lg(), records);
+
+    if (given(args, "s3_bucket")) {
+        py::object S3BackupCmd = imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd");
+        std::string folder = text(opt(args, "backup_folder"));
+        S3BackupCmd(s3, ".", opt(args, "s3_bucket"), folder + "/" + text(opt(args, "output_test_config")))
+            .attr("uploadAFile")();
+        S3BackupCmd(s3, ".", opt(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log").attr("uploadAFile")();
+    }
+}
+
+}  // namespace nat

@@ -1,0 +1,130 @@
+// The command line and the two run kinds.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+const char *kDefaultImage = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64";
+
+object buildParser() {
+    object p = imp("argparse").attr("ArgumentParser")("description"_a = "Deploy test EC2 in test subnets");
+    auto text_opt = [&](const char *flag, const char *help, bool required = false) {
+        p.attr("add_argument")(flag, "required"_a = required, "help"_a = help);
+    };
+    auto switch_opt = [&](const char *flag, const char *help) {
+        p.attr("add_argument")(flag, "action"_a = "store_true", "default"_a = false, "help"_a = help);
+    };
+    switch_opt("--revert", "revert the operation");
+    switch_opt("--dry_run", "Dry run deploy test ec2 logic and show what will be done");
+    text_opt("--account", "account");
+    text_opt("--region", "region");
+    text_opt("--private_subnet_id", "private subnet ID");
+    text_opt("--key_name", "key name");
+    text_opt("--s3_bucket", "s3 bucket name");
+    text_opt("--assume_role", "Specify the role used to deploy EC2 in the account");
+    text_opt("--profile", "Specify the AWS Credentials profile used to deploy EC2 in the account");
+    text_opt("--ec2_role", "Specify the role to assign to the EC2");
+    text_opt("--test_config", "specify input test config file", true);
+    text_opt("--output_test_config", "specify output test config file");
+    text_opt("--tag_resource", "tag created resources, e.g., sg, vm");
+    p.attr("add_argument")("--instance_type", "default"_a = "t3.micro", "help"_a = "instance type, default to t3.micro");
+    p.attr("add_argument")("--image", "default"_a = kDefaultImage,
+                           "help"_a = std::string("VM image name, default to ") + kDefaultImage);
+    text_opt("--workflow_account_role",
+             "specify workflow account <role>,<number>,<region> where account number and region are optional");
+    text_opt("--backup_folder", "specify a local folder for storing the VPC specific key-pair", true);
+    switch_opt("--eip", "Use EIP");
+    return p;
+}
+
+object Session(object profile) {
+    object S = imp("boto3").attr("session").attr("Session");
+    return profile.is_none() ? S() : S("profile_name"_a = profile);
+}
+
+// The results S3 client of a deployment run (and the key download).
+object workflowS3(object args) {
+    object lg = logger();
+    object wf = opt(args, "workflow_account_role");
+    if (!truthy(wf)) return Session(opt(args, "profile")).attr("client")("s3");
+    py::list items = wf.attr("split")(",");
+    object account, region;
+    if (py::len(items) > 2) {
+        account = items[1];
+        region = items[2];
+    } else {
+        object doc = get_aws_metadata();
+        account = doc["accountId"];
+        region = doc["region"];
+    }
+    std::string arn = "arn:aws:iam::" + text(account) + ":role/" + text(items[0]);
+    info(lg, "- Use role " + arn + " for SSM access");
+    object session = moduleAttr("start_aws_session")(arn, "profile"_a = opt(args, "profile"));
+    if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
+    object ssm = session.attr("client")("ssm", "region_name"_a = region);
+    object s3 = session.attr("client")("s3");
+    if (given(args, "key_name"))
+        getPemKeyFromSSM(ssm, py::str("/brimvale/workflow/secrets/" + text(opt(args, "key_name"))), args);
+    return s3;
+}
+}  // namespace
+
+void main() {
+    py::list argv = imp("sys").attr("argv");
+    object parser = buildParser();
+    object args = parser.attr("parse_args")();
+    bool revert = truthy(opt(args, "revert"));
+    // A deployment writes the output test config: refused like a parser error.
+    if (!revert && !given(args, "output_test_config"))
+        parser.attr("error")("a deployment run needs --output_test_config");
+
+    std::string folder = text(opt(args, "backup_folder"));
+    object Common = imp("brimvale_testlibs.bin.lib.commonlib").attr("Common");
+    Common.attr("initLogLocation")(folder);
+    Common.attr("logCommandOptions")("rollprobe " + text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
+    object lg = logger();
+    imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("dry_run") = py::bool_(dryRun(args));
+
+    if (folder.rfind("/", 0) == 0 || folder.rfind(".", 0) == 0) {
+        error(lg, "Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
+        exitProcess(1);
+    }
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none() && py::len(rt.attr("split")(",")) % 2 == 1) {
+        info(lg, "**Error** incomplete tag_resource pair");
+        exitProcess(1);
+    }
+    // The test config is checked before anything is done in AWS.
+    loadTestConfig(args);
+
+    object s3 = py::none();
+    if (!revert) s3 = workflowS3(args);
+
+    object session;
+    if (given(args, "assume_role")) {
+        session = moduleAttr("start_aws_session")(opt(args, "assume_role"), opt(args, "profile"));
+        if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
+    } else {
+        session = Session(opt(args, "profile"));
+    }
+    object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
+    object iam = session.attr("client")("iam", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
+
+    if (!revert) {
+        object ami = getAMIByName(ec2, args);
+        deployEc2s(ec2, s3, iam, ami, args);
+    } else {
+        terminateEc2s(ec2, iam, args);
+        if (text(opt(args, "ec2_role")) == "default") deleteInstanceProfile(iam);
+    }
+
+    if (given(args, "s3_bucket"))
+        imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"),
+                                                                 folder + "/log/brimvale_testlibs.log").attr("uploadAFile")();
+    int status = imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus")().attr("getStatus")().cast<int>();
+    exitProcess(status);
+}
+
+}  // namespace rollprobe

@@ -1,0 +1,143 @@
+// The test instances' IAM identity: policy, role and instance profile.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+py::dict statement(const char *action) {
+    py::dict s;
+    s["Effect"] = "Allow";
+    s["Action"] = one(py::str(action));
+    s["Resource"] = one(py::str("arn:aws:s3:::*"));
+    return s;
+}
+
+// Finds a local policy's ARN by name, across every page of the listing.
+object findPolicyArn(object iam) {
+    object pages = iam.attr("get_paginator")("list_policies").attr("paginate")("Scope"_a = "Local");
+    for (auto page : pages)
+        for (auto p : page["Policies"].cast<py::list>())
+            if (text(p["PolicyName"]) == kPolicyName) return p["Arn"];
+    return py::none();
+}
+
+void reportAndGoOn(object lg, py::error_already_set &e) {
+    error(lg, "  **Error** " + errorText(e));
+    printTraceback(e);
+}
+}  // namespace
+
+object createS3Policy(object iam, object args) {
+    object lg = logger();
+    info(lg, std::string("- Create policy ") + kPolicyName);
+    py::dict doc;
+    doc["Version"] = "2012-10-17";
+    py::list stmts;
+    stmts.append(statement("s3:ListBucket"));
+    stmts.append(statement("s3:GetObject"));
+    stmts.append(statement("s3:PutObject"));
+    doc["Statement"] = stmts;
+    py::list tags = one(tag("Name", kInstanceName));
+    try {
+        object resp = iam.attr("create_policy")("PolicyName"_a = kPolicyName, "PolicyDocument"_a = jsonText(doc, false),
+                                                "Description"_a = "brimvale test ec2 policy", "Tags"_a = tags);
+        return resp["Policy"]["Arn"];
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        auto code = awsErrorCode(e);
+        if (code && *code == "EntityAlreadyExists") {
+            object account = opt(args, "account");
+            if (!account.is_none()) return py::str("arn:aws:iam::" + text(account) + ":policy/" + kPolicyName);
+            // Without --account the existing policy is found by name.
+            object arn = findPolicyArn(iam);
+            if (!arn.is_none()) return arn;
+            error(lg, std::string("  **Error** policy ") + kPolicyName + " exists but its ARN cannot be found");
+            exitProcess(1);
+        }
+        if (code)
+            error(lg, std::string("  **Error** cannot create policy ") + kPolicyName + ": " + errorText(e));
+        else
+            reportAndGoOn(lg, e);
+        exitProcess(1);
+    }
+}
+
+void createEc2Role(object iam, object policy_arn) {
+    object lg = logger();
+    info(lg, std::string("- Create role ") + kRoleName);
+    py::dict principal;
+    principal["Service"] = "ec2.amazonaws.com";
+    py::dict stmt;
+    stmt["Effect"] = "Allow";
+    stmt["Principal"] = principal;
+    stmt["Action"] = "sts:AssumeRole";
+    py::dict doc;
+    doc["Version"] = "2012-10-17";
+    doc["Statement"] = one(stmt);
+    try {
+        iam.attr("create_role")("RoleName"_a = kRoleName, "AssumeRolePolicyDocument"_a = jsonText(doc, false),
+                                "Description"_a = "brimvale test ec2 role");
+    } catch (py::error_already_set &e) {
+        auto code = awsErrorCode(e);
+        if (!code) throw;
+        if (*code == "EntityAlreadyExists") {
+            info(lg, "  **Alert** " + errorText(e));
+            return;
+        }
+    }
+    info(lg, "- Attach policy to role");
+    iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn);
+}
+
+void createInstanceProfile(object iam) {
+    object lg = logger();
+    info(lg, std::string("- Create instance profile ") + kProfileName);
+    try {
+        iam.attr("create_instance_profile")("InstanceProfileName"_a = kProfileName,
+                                            "Tags"_a = one(tag("Name", kInstanceName)));
+    } catch (py::error_already_set &e) {
+        auto code = awsErrorCode(e);
+        if (!code) throw;
+        if (*code == "EntityAlreadyExists") {
+            info(lg, "  **Alert** " + errorText(e));
+            return;
+        }
+    }
+    info(lg, "- Add role to instance profile");
+    iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+}
+
+void deleteInstanceProfile(object iam) {
+    object lg = logger();
+    info(lg, std::string("  Remove role from instance profile ") + kProfileName);
+    try {
+        iam.attr("remove_role_from_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        reportAndGoOn(lg, e);
+    }
+    info(lg, std::string("  Delete instance profile ") + kProfileName);
+    try {
+        iam.attr("delete_instance_profile")("InstanceProfileName"_a = kProfileName);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        reportAndGoOn(lg, e);
+    }
+    object resp = iam.attr("list_policies")("Scope"_a = "Local", "OnlyAttached"_a = true,
+                                            "PolicyUsageFilter"_a = "PermissionsPolicy");
+    py::list arns;
+    for (auto p : resp["Policies"].cast<py::list>())
+        if (text(p["PolicyName"]) == kPolicyName) arns.append(p["Arn"]);
+    if (py::len(arns) != 1) return;
+    object arn = arns[0];
+    info(lg, std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + text(arn) + " ");
+    iam.attr("detach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = arn);
+    info(lg, "  Delete policy " + text(arn));
+    iam.attr("delete_policy")("PolicyArn"_a = arn);
+    info(lg, std::string("  Delete ") + kRoleName);
+    iam.attr("delete_role")("RoleName"_a = kRoleName);
+}
+
+}  // namespace rollprobe

@@ -1,0 +1,155 @@
+// The second network interface of a test instance, and elastic IPs.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+object ValueNotFound() {
+    return imp("brimvale_testlibs.bin.core.ValueNotFoundException").attr("ValueNotFoundException");
+}
+
+// The attachment id of the subnet's test instance's second interface, or None.
+object currentAttachment(object ec2, object subnet_id) {
+    object ifc = getEc2(ec2, subnet_id)[2];
+    return item(item(ifc, "Attachment"), "AttachmentId");
+}
+}  // namespace
+
+void createNetworkfInterface(object ec2, object instance_id, object subnet_id, object sg_id, object args) {
+    object lg = logger();
+    info(lg, "- Create network interface in " + text(subnet_id) + " with " + text(sg_id));
+    if (dryRun(args)) return;
+    py::dict req;
+    req["Description"] = "Brimvale test ec2";
+    req["Groups"] = one(sg_id);
+    req["SubnetId"] = subnet_id;
+    req["TagSpecifications"] = nameTagSpec("network-interface", kInterfaceName);
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none()) populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], rt);
+    object resp;
+    try {
+        resp = ec2.attr("create_network_interface")(**req);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        info(lg, "  **Error** Failed to create natwork interface");
+        printTraceback(e);
+        exitProcess(1);
+    }
+    object id = item(item(resp, "NetworkInterface"), "NetworkInterfaceId");
+    if (id.is_none()) return;
+    info(lg, "- Attach network interface to " + text(instance_id));
+    ec2.attr("attach_network_interface")("DeviceIndex"_a = 1, "InstanceId"_a = instance_id, "NetworkInterfaceId"_a = id);
+}
+
+void lookupInf2PrivateIpOnce(object ec2, object insId, object test_config) {
+    object lg = logger();
+    object resp = ec2.attr("describe_instances")("InstanceIds"_a = one(insId));
+    object inst = resp["Reservations"].cast<py::list>()[0]["Instances"].cast<py::list>()[0];
+    object ipaddress = imp("ipaddress");
+    object net = ipaddress.attr("ip_network")(test_config["private_subnet_cidr"], "strict"_a = false);
+    for (auto ifc : inst["NetworkInterfaces"].cast<py::list>()) {
+        object addr = item(ifc, "PrivateIpAddress");
+        if (addr.is_none()) continue;
+        if (truthy(net.attr("__contains__")(ipaddress.attr("ip_address")(addr)))) {
+            info(lg, "  private subnet IP: " + text(addr));
+            test_config["ec2_2nd_private_ip"] = py::str(text(addr));
+            return;
+        }
+    }
+    info(lg, "  waiting for secondary interface private IP after attaching ...");
+    raise(ValueNotFound(), "secondary interface private IP not fonud");
+}
+
+void lookupInf2PrivateIp(object ec2, object insId, object test_config) {
+    retryCall(py::cpp_function(&lookupInf2PrivateIpOnce), py::make_tuple(ec2, insId, test_config), py::dict(),
+              ValueNotFound(), 6, 2);
+}
+
+void deleteAttachment(object ec2, object attachment_id, object subnet_id, object args) {
+    object lg = logger();
+    if (attachment_id.is_none()) {
+        info(lg, "- No attachment found");
+        return;
+    }
+    info(lg, "- Delete network interface attachment " + text(attachment_id) + " in " + text(subnet_id));
+    if (dryRun(args)) return;
+    try {
+        ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg, "  **Error** Failed to detach natwork interface");
+        printTraceback(e);
+        return;  // a refused detach never completes: nothing to wait for
+    }
+    // Bounded wait for the detach to complete.
+    const double pause = 2, limit = 300;
+    for (double waited = 0; !currentAttachment(ec2, subnet_id).is_none(); waited += pause) {
+        if (waited >= limit) {
+            error(lg, "  **Error** attachment " + text(attachment_id) + " in " + text(subnet_id) +
+                          " still attached after 5 minutes");
+            return;
+        }
+        sleepSeconds(pause);
+    }
+}
+
+void deleteNetworkInterface(object ec2, object network_interface_id, object args) {
+    object lg = logger();
+    info(lg, "- Delete natwork interface " + text(network_interface_id));
+    if (dryRun(args)) return;
+    try {
+        ec2.attr("delete_network_interface")("NetworkInterfaceId"_a = network_interface_id);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg, "  **Error** Failed to delete natwork interface " + text(network_interface_id));
+        printTraceback(e);
+    }
+}
+
+object getNetworkInterfaces(object ec2, object vpc_id) {
+    py::list filters;
+    filters.append(filter("vpc-id", one(vpc_id)));
+    filters.append(filter("tag:Name", one(py::str(kInterfaceName))));
+    filters.append(filter("status", one(py::str("available"))));
+    try {
+        return ec2.attr("describe_network_interfaces")("Filters"_a = filters)["NetworkInterfaces"];
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        printTraceback(e);
+        return py::list();
+    }
+}
+
+void associateEIP(object ec2, object networkInfId, object args) {
+    object lg = logger();
+    info(lg, "- Allocate EIP");
+    py::dict req;
+    req["Domain"] = "vpc";
+    req["TagSpecifications"] = nameTagSpec("elastic-ip", kEipName);
+    if (given(args, "tag_resource"))
+        populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], opt(args, "tag_resource"));
+    object resp = ec2.attr("allocate_address")(**req);
+    object alloc = item(resp, "AllocationId");
+    if (alloc.is_none()) {
+        info(lg, "  **Error** fail to allocate EIP");
+        return;
+    }
+    info(lg, "  allocated EIP " + text(item(resp, "PublicIp")) + " " + text(alloc));
+    ec2.attr("associate_address")("AllocationId"_a = alloc, "NetworkInterfaceId"_a = networkInfId);
+}
+
+object getEipAllocationId(object ec2, object insId, object public_ip) {
+    object resp = ec2.attr("describe_addresses")("Filters"_a = one(filter("instance-id", one(insId))),
+                                                 "PublicIps"_a = one(public_ip));
+    return resp["Addresses"].cast<py::list>()[0]["AllocationId"];
+}
+
+void releaseEIP(object ec2, object eip, object eipAllocIp, object insId, object args) {
+    info(logger(), "- Delete EIP " + text(eip) + " " + text(eipAllocIp) + " for " + text(insId));
+    if (dryRun(args)) return;
+    ec2.attr("release_address")("AllocationId"_a = eipAllocIp);
+}
+
+}  // namespace rollprobe

@@ -1,0 +1,86 @@
+// The key pair shared by a VPC's test instances.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+object describeKey(object ec2, object name) {
+    py::list filters;
+    filters.append(filter("tag:Name", one(py::str(kKeyPairTag))));
+    filters.append(filter("key-name", one(name)));
+    return ec2.attr("describe_key_pairs")("Filters"_a = filters, "IncludePublicKey"_a = true);
+}
+}  // namespace
+
+std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
+    object lg = logger();
+    std::string name = kKeyPairPrefix + text(vpcId);
+    info(lg, "- Create key pair " + name);
+    object found;
+    try {
+        found = describeKey(ec2, py::str(name));
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg, "  **Error** " + errorText(e));
+        exitProcess(1);
+    }
+    if (py::len(found["KeyPairs"]) > 0) {
+        info(lg, "  Key " + name + " already exist");
+        return name;
+    }
+    if (dryRun(args)) return name;
+
+    py::dict req;
+    req["KeyName"] = name;
+    req["KeyType"] = "rsa";
+    req["TagSpecifications"] = nameTagSpec("key-pair", kKeyPairTag);
+    req["KeyFormat"] = "pem";
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none()) populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], rt);
+
+    object created = py::dict();
+    try {
+        created = ec2.attr("create_key_pair")(**req);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        auto code = awsErrorCode(e);
+        if (code && *code == "InvalidKeyPair.Duplicate")
+            info(lg, "  Key pair " + name + " already existed");
+        else if (!code)
+            error(lg, "  **Error** " + errorText(e));
+    }
+    if (!has(created, "KeyMaterial")) {
+        error(lg, "  Failed to create private key");
+        exitProcess(1);
+    }
+    info(lg, "  done");
+    std::string path = text(opt(args, "backup_folder")) + "/" + name + ".pem";
+    makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
+    // Mode 0600 from creation on, written atomically.
+    writeTextAtomic(path, text(created["KeyMaterial"]) + "\n", 0600);
+    if (given(args, "s3_bucket"))
+        imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), path).attr("uploadAFile")();
+    return name;
+}
+
+void deleteKeyPair(object ec2, object keyname, object args) {
+    object lg = logger();
+    info(lg, "- Delete key pair " + text(keyname));
+    py::list pairs = describeKey(ec2, keyname)["KeyPairs"];
+    if (py::len(pairs) == 0) {
+        info(lg, "  Key not found: " + text(keyname));
+        return;
+    }
+    info(lg, "  " + text(pairs[0]["KeyPairId"]));
+    if (dryRun(args)) return;
+    try {
+        ec2.attr("delete_key_pair")("KeyName"_a = keyname);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg, "  **Error** " + errorText(e));
+    }
+}
+
+}  // namespace rollprobe

@@ -1,0 +1,78 @@
+// Read-only queries: the test instance of a subnet, those of a VPC, a subnet's VPC.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+py::dict nameFilter() { return filter("tag:Name", one(py::str(kInstanceName))); }
+}  // namespace
+
+py::tuple getEc2(object ec2, object subnet_id) {
+    object lg = logger();
+    py::list filters;
+    filters.append(nameFilter());
+    filters.append(filter("subnet-id", one(subnet_id)));
+    py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
+    std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
+    if (py::len(reservations) > 1) info(lg, "  **Alert** More than one" + prefix);
+    if (py::len(reservations) == 1) {
+        object inst = reservations[0]["Instances"].cast<py::list>()[0];
+        object publicIp = py::none();
+        object privateIfc = py::none();
+        object ifcs = item(inst, "NetworkInterfaces");
+        if (!ifcs.is_none()) {
+            for (auto ifc : ifcs.cast<py::list>()) {
+                if (!has(ifc, "SubnetId")) continue;
+                if (eq(ifc["SubnetId"], subnet_id)) {
+                    object assoc = item(ifc, "Association");
+                    if (publicIp.is_none() && has(assoc, "PublicIp")) publicIp = assoc["PublicIp"];
+                } else if (privateIfc.is_none()) {
+                    privateIfc = py::reinterpret_borrow<object>(ifc);
+                }
+            }
+        }
+        return py::make_tuple(inst["InstanceId"], publicIp, privateIfc);
+    }
+    info(lg, "  No" + prefix);
+    return py::make_tuple(py::none(), py::none(), py::none());
+}
+
+object getAllEc2InVpc(object ec2, object vpc_id) {
+    py::list states;
+    states.append("running");
+    states.append("stopped");
+    states.append("stopping");
+    py::list filters;
+    filters.append(nameFilter());
+    filters.append(filter("vpc-id", one(vpc_id)));
+    filters.append(filter("instance-state-name", states));
+    try {
+        py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
+        if (py::len(reservations) == 0) return py::none();
+        info(logger(), std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
+                           text(vpc_id));
+        py::list ids;
+        for (auto r : reservations) ids.append(r["Instances"].cast<py::list>()[0]["InstanceId"]);
+        return ids;
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        printTraceback(e);
+        return py::none();
+    }
+}
+
+object getVpcId(object ec2, object subnet_id) {
+    try {
+        object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnet_id));
+        return resp["Subnets"].cast<py::list>()[0]["VpcId"];
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        info(logger(), "  **Error** cannot find subnet " + text(subnet_id));
+        printTraceback(e);
+        exitProcess(1);
+    }
+}
+
+}  // namespace rollprobe

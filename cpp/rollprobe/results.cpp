@@ -1,0 +1,59 @@
+// Collection of the test instances' result and log objects from S3.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+const char *kLogPath = "/tmp/log.txt";
+const char *kResultPath = "/tmp/result.txt";
+
+std::string readFile(const char *path) {
+    object f = imp("builtins").attr("open")(path, "r");
+    std::string body = f.attr("read")().cast<std::string>();
+    f.attr("close")();
+    return body;
+}
+
+bool passes(const std::string &result) {
+    return text(py::str(result).attr("strip")()) == "PASS";
+}
+
+// Fetches and logs one record's log and result objects, the log first.
+// Returns 0 when the result passes, 1 when it does not or an object is missing.
+int collect(object s3, object bucket, const std::string &tag) {
+    object lg = logger();
+    try {
+        s3.attr("download_file")(bucket, "log-" + tag + ".txt", kLogPath);
+        info(lg, readFile(kLogPath));
+        s3.attr("download_file")(bucket, "result-" + tag + ".txt", kResultPath);
+        std::string result = readFile(kResultPath);
+        info(lg, result);
+        return passes(result) ? 0 : 1;
+    } catch (py::error_already_set &e) {
+        if (!isServiceError(e)) throw;
+        info(lg, errorText(e));
+        return 1;
+    }
+}
+}  // namespace
+
+object getS3TestResults(object s3, object args) {
+    object lg = logger();
+    object bucket = opt(args, "s3_bucket");
+    int failed = 0;
+    if (given(args, "test_config")) {
+        py::list records = readJsonFile(text(opt(args, "test_config")));
+        for (auto rec : records) {
+            info(lg, "- Test ping and traceroute in " + text(item(rec, "private_subnet_id")));
+            failed |= collect(s3, bucket, deduceTag(args, py::reinterpret_borrow<object>(rec)));
+        }
+        return py::int_(failed);
+    }
+    info(lg, "- Test ping and traceroute in " + text(opt(args, "private_subnet_id")));
+    failed = collect(s3, bucket, deduceTag(args, py::none()));
+    return py::int_(failed);
+}
+
+}  // namespace rollprobe

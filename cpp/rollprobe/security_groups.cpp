@@ -1,0 +1,110 @@
+// The two security groups of a VPC's test instances.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+namespace {
+// The workflow engine's public IPv4 address, from the echo service.
+std::string publicIp() {
+    object resp = imp("requests").attr("get")(moduleAttr("PUBLIC_IP_URL"), "params"_a = py::dict("format"_a = "json"),
+                                              "timeout"_a = moduleAttr("PUBLIC_IP_TIMEOUT"));
+    resp.attr("raise_for_status")();
+    return text(resp.attr("json")()["ip"]);
+}
+
+py::dict createRequest(object vpc_id, const char *name, object args) {
+    py::dict req;
+    req["Description"] = "Brimvale test ec2";
+    req["GroupName"] = name;
+    req["VpcId"] = vpc_id;
+    py::list spec;
+    py::dict entry;
+    entry["ResourceType"] = "security-group";
+    entry["Tags"] = one(tag("Name", name));
+    spec.append(entry);
+    req["TagSpecifications"] = spec;
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none()) populateTags(entry["Tags"], rt);
+    return req;
+}
+
+// Looks a group up; logs the reuse line when found.
+object reuse(object ec2, object vpc_id, const char *name) {
+    object id = getSgId(ec2, vpc_id, py::str(name));
+    if (!id.is_none())
+        info(logger(), std::string("- Reuse existing SG ") + name + " " + text(id) + " in " + text(vpc_id));
+    return id;
+}
+
+// The create request of one group; with `sshRule`, the single /32 SSH rule.
+object create(object ec2, object vpc_id, object args, const char *name, bool sshRule) {
+    object lg = logger();
+    py::dict req = createRequest(vpc_id, name, args);
+    info(lg, std::string("- Create SG ") + name + " in " + text(vpc_id));
+    try {
+        std::string ip;
+        if (sshRule) ip = publicIp();
+        if (dryRun(args)) return py::none();
+        object id = ec2.attr("create_security_group")(**req)["GroupId"];
+        info(lg, "  " + text(id));
+        if (sshRule) {
+            py::dict range;
+            range["CidrIp"] = ip + "/32";
+            range["Description"] = "SSH access from the workflow engine";
+            py::dict perm;
+            perm["FromPort"] = 22;
+            perm["IpProtocol"] = "tcp";
+            perm["IpRanges"] = one(range);
+            perm["ToPort"] = 22;
+            ec2.attr("authorize_security_group_ingress")("GroupId"_a = id, "IpPermissions"_a = one(perm));
+        }
+        return id;
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        printTraceback(e);
+        error(lg, std::string("  **Error** cannot create SG ") + name + ": " + errorText(e));
+        exitProcess(1);
+    }
+}
+}  // namespace
+
+object getSgId(object ec2, object vpc_id, object sg_name) {
+    py::list filters;
+    filters.append(filter("vpc-id", one(vpc_id)));
+    filters.append(filter("group-name", one(sg_name)));
+    try {
+        py::list groups = ec2.attr("describe_security_groups")("Filters"_a = filters)["SecurityGroups"];
+        if (py::len(groups) > 0) return groups[0]["GroupId"];
+        return py::none();
+    } catch (py::error_already_set &e) {
+        auto code = awsErrorCode(e);
+        if (!code) throw;
+        if (*code == "InvalidGroup.NotFound")
+            error(logger(), "  **Error** SG not found " + text(sg_name) + " in " + text(vpc_id));
+        return py::none();
+    }
+}
+
+object createSG(object ec2, object vpc_id, object args) {
+    object id = reuse(ec2, vpc_id, kSgName);
+    return id.is_none() ? create(ec2, vpc_id, args, kSgName, true) : id;
+}
+
+object createPrivateInfSG(object ec2, object vpc_id, object args) {
+    object id = reuse(ec2, vpc_id, kPrivateSgName);
+    return id.is_none() ? create(ec2, vpc_id, args, kPrivateSgName, false) : id;
+}
+
+void deleteSG(object ec2, object sgId, object args) {
+    if (dryRun(args)) return;
+    try {
+        ec2.attr("delete_security_group")("GroupId"_a = sgId);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        printTraceback(e);
+    }
+}
+
+}  // namespace rollprobe

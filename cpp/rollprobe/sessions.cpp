@@ -1,0 +1,82 @@
+// AWS sessions, the workflow account's identity document and key download.
+#include "rollprobe/rollprobe.hpp"
+
+using namespace glue;
+
+namespace rollprobe {
+
+object moduleAttr(const char *name) { return imp(kModule).attr(name); }
+
+void raise(object type, const std::string &msg) {
+    PyErr_SetString(type.ptr(), msg.c_str());
+    throw py::error_already_set();
+}
+
+bool dryRun(object args) { return truthy(opt(args, "dry_run")); }
+
+// Standard retry mode with more attempts: many parallel workers survive
+// API throttling.
+object clientConfig() {
+    py::dict retries;
+    retries["mode"] = "standard";
+    retries["max_attempts"] = 10;
+    return imp("botocore.config").attr("Config")("retries"_a = retries);
+}
+
+object start_aws_session(object assume_role, object profile) {
+    object lg = logger();
+    object Session = imp("boto3").attr("session").attr("Session");
+    object start = profile.is_none() ? Session() : Session("profile_name"_a = profile);
+    object sts = start.attr("client")("sts");
+    object resp = sts.attr("assume_role")("RoleArn"_a = assume_role, "RoleSessionName"_a = "Brimvale_Workflow");
+    object creds = resp["Credentials"];
+    try {
+        return Session("aws_access_key_id"_a = creds["AccessKeyId"], "aws_secret_access_key"_a = creds["SecretAccessKey"],
+                       "aws_session_token"_a = creds["SessionToken"]);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg, std::string("  **Error** ") + kSessionFailed);
+        return py::str(kSessionFailed);
+    }
+}
+
+object get_aws_metadata() {
+    object lg = logger();
+    object requests = imp("requests");
+    object env = imp("os").attr("environ");
+    std::string base = text(env.attr("get")("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://169.254.169.254"));
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    object timeout = moduleAttr("METADATA_TIMEOUT");
+    try {
+        // IMDSv2 first: a session token, then the document with it.
+        py::dict headers;
+        try {
+            py::dict ttl;
+            ttl["X-aws-ec2-metadata-token-ttl-seconds"] = "21600";
+            object tok = requests.attr("put")(base + "/latest/api/token", "headers"_a = ttl, "timeout"_a = timeout);
+            if (tok.attr("status_code").cast<int>() == 200 && truthy(tok.attr("text")))
+                headers["X-aws-ec2-metadata-token"] = tok.attr("text");
+        } catch (py::error_already_set &e) {
+            if (isExit(e)) throw;
+            if (!e.matches(requests.attr("RequestException"))) throw;
+        }
+        object resp = requests.attr("get")(base + "/latest/dynamic/instance-identity/document", "headers"_a = headers,
+                                           "timeout"_a = timeout);
+        if (resp.attr("status_code").cast<int>() == 200) return resp.attr("json")();
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        if (!e.matches(requests.attr("RequestException")) && !e.matches(PyExc_ValueError)) throw;
+    }
+    info(lg, "  **Error** failed to deduce workflow account number from meta data");
+    exitProcess(1);
+}
+
+void getPemKeyFromSSM(object ssm, object pemkey, object args) {
+    object lg = logger();
+    info(lg, "- Download pem key " + text(pemkey) + " from SSM");
+    object resp = ssm.attr("get_parameter")("Name"_a = pemkey, "WithDecryption"_a = true);
+    // A private key: mode 0600 from the first byte on.
+    writeTextAtomic(text(opt(args, "key_name")), text(resp["Parameter"]["Value"]), 0600);
+}
+
+}  // namespace rollprobe

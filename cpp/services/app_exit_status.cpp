@@ -1,0 +1,28 @@
+// The process exit status that both tools end with. It starts at 0; operations
+// that must not report success raise it.
+#include "glue/glue.hpp"
+
+#include <atomic>
+
+using namespace pybind11::literals;
+
+namespace {
+struct AppExitStatus {};
+std::atomic<int> status{0};
+bool initialised = false;
+}  // namespace
+
+PYBIND11_MODULE(AppExitStatus, m) {
+    glue::moduleStartup(initialised, "brimvale_testlibs.bin.core.AppExitStatus");
+    pybind11::class_<AppExitStatus>(m, "AppExitStatus")
+        .def(pybind11::init<>())
+        .def("getStatus", [](const AppExitStatus &) { return status.load(); })
+        .def_static("raiseStatus",
+                    [](int value) {
+                        int cur = status.load();
+                        while (value > cur && !status.compare_exchange_weak(cur, value)) {
+                        }
+                    },
+                    "value"_a)
+        .def_static("reset", []() { status.store(0); });
+}

@@ -1,0 +1,245 @@
+#include "spoke/spoke.hpp"
+
+#include <functional>
+
+using namespace glue;
+
+namespace spoke {
+
+namespace {
+const char *kLogger = "brimvale_testlibs.bin.lib.spoke";
+py::object lg() { return logger(kLogger); }
+
+Spoke &spokeOf(py::handle obj) { return obj.cast<Spoke &>(); }
+
+// Outcome of one controller lookup: `failed` when the controller refused or
+// the exchange broke (already reported by an error line).
+struct Lookup {
+    py::list spokes;
+    bool failed = false;
+};
+
+// The common first part of both lookups: the query and the refusal check.
+// Returns the answer's mapping, or None after a refusal.
+py::object queryGateways(py::object url, py::object cid, py::object name, Lookup &out) {
+    py::object resp = listGatewayInfo(url, cid, py::str(""), py::str("no"), name,
+                                      py::str("zor-migration-function---"));
+    py::object body = resp.attr("json")();
+    if (py::isinstance<py::dict>(body) && has(body, "return") && eq(body["return"], py::bool_(false))) {
+        error(lg(), "  **Error** Failed to get gateway info from controller. " + text(item(body, "reason")));
+        out.failed = true;
+        return py::none();
+    }
+    return body;
+}
+
+Lookup classicLookup(py::object url, py::object cid, py::object name) {
+    Lookup out;
+    py::list records;
+    try {
+        py::object body = queryGateways(url, cid, name, out);
+        if (body.is_none()) return out;
+        for (auto entry : body["results"].cast<py::list>()) {
+            if (!eq(entry["gw_name"], name)) continue;
+            py::dict rec;
+            rec["gw_name"] = entry["gw_name"];
+            rec["gw_private_ip"] = entry["private_ip"];
+            rec["transit_gw_name"] = entry["transit_gw_name"];
+            rec["hagw_details"] = item(entry, "hagw_details");
+            rec["gw_public_ip"] = entry["public_ip"];
+            rec["gw_subnet_cidr"] = entry["public_subnet"];
+            rec["gw_subnet"] = entry["gw_subnet_id"];
+            records.append(rec);
+        }
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " +
+                        errorText(e));
+        out.failed = true;
+        return out;
+    }
+    if (py::len(records) == 0) return out;
+    py::object rec = records[0];
+    py::object primary = py::cast(Spoke());
+    Spoke &s = spokeOf(primary);
+    s.gw_private_ip = rec["gw_private_ip"];
+    s.transit_name = rec["transit_gw_name"];
+    s.gw_name = rec["gw_name"];
+    s.gw_public_ip = rec["gw_public_ip"];
+    s.gw_subnet = rec["gw_subnet"];
+    s.gw_subnet_cidr = rec["gw_subnet_cidr"];
+    s.checkStatus();
+    out.spokes.append(primary);
+    py::object ha = rec["hagw_details"];
+    if (!ha.is_none()) {
+        py::object peerObj = py::cast(Spoke());
+        Spoke &peer = spokeOf(peerObj);
+        if (has(ha, "private_ip")) {
+            peer.gw_private_ip = ha["private_ip"];
+            peer.transit_name = rec["transit_gw_name"];
+        }
+        if (has(ha, "gw_name")) peer.gw_name = ha["gw_name"];
+        if (has(ha, "public_ip")) peer.gw_public_ip = ha["public_ip"];
+        peer.checkStatus();
+        out.spokes.append(peerObj);
+    }
+    return out;
+}
+
+Lookup hsLookup(py::object url, py::object cid, py::object name) {
+    Lookup out;
+    try {
+        py::object body = queryGateways(url, cid, name, out);
+        if (body.is_none()) return out;
+        for (auto entry : body["results"].cast<py::list>()) {
+            if (!eq(entry["gw_name"], name)) continue;
+            out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(entry)));
+            if (has(entry, "hagw_details") && has(entry, "hagw_details_list"))
+                for (auto peer : entry["hagw_details_list"].cast<py::list>())
+                    out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
+        }
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " +
+                        errorText(e));
+        printTraceback(e);
+        out.failed = true;
+        out.spokes = py::list();
+    }
+    return out;
+}
+
+// The discovery proper, shared by both layouts once the spokes are known.
+void discover(py::object args, py::object ec2, py::list spokes) {
+    py::dict byInterface;
+    for (auto sp : spokes) {
+        Spoke &s = spokeOf(sp);
+        py::object resp = ec2.attr("describe_network_interfaces")(
+            "Filters"_a = one(filter("addresses.association.public-ip", one(s.gw_public_ip))));
+        py::list found = resp["NetworkInterfaces"];
+        if (py::len(found) == 0)
+            throw py::value_error("no network interface holds the public address " + text(s.gw_public_ip) +
+                                  " of spoke " + text(s.gw_name));
+        byInterface[found[0]["NetworkInterfaceId"]] = sp;
+    }
+    py::object tables =
+        ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(opt(args, "vpc")))));
+    for (auto table : tables["RouteTables"].cast<py::list>()) {
+        py::object routes = item(table, "Routes");
+        py::object assocs = item(table, "Associations");
+        if (routes.is_none() || assocs.is_none()) continue;
+        for (auto route : routes.cast<py::list>()) {
+            py::object ifc = item(route, "NetworkInterfaceId");
+            if (ifc.is_none() || !byInterface.contains(ifc)) continue;
+            py::list subnets = spokeOf(byInterface[ifc]).private_subnets;
+            for (auto assoc : assocs.cast<py::list>()) {
+                // Main-table and gateway associations name no subnet.
+                py::object subnetId = item(assoc, "SubnetId");
+                if (!subnetId.is_none()) subnets.append(subnetId);
+            }
+        }
+    }
+    py::list records;
+    for (auto kv : byInterface) {
+        Spoke &s = spokeOf(kv.second);
+        py::list subnets = s.private_subnets;
+        if (py::len(subnets) == 0)
+            throw py::value_error("no route table of the VPC routes through interface " + text(kv.first) +
+                                  " of spoke " + text(s.gw_name));
+        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnets[0]));
+        s.first_private_subnet_cidr = resp["Subnets"].cast<py::list>()[0]["CidrBlock"];
+        s.private_subnet_gw_ip = py::str(gatewayAddress(s.first_private_subnet_cidr));
+        records.append(s.toDict());
+    }
+    publishTestConfig(lg(), records);
+}
+
+// Runs the discovery and makes the run fail when it found nothing usable.
+void findSpokes(py::object args, py::object ec2, py::object name, const std::function<Lookup()> &collect) {
+    try {
+        Lookup found = collect();
+        bool failed = found.failed;
+        if (!failed && py::len(found.spokes) == 0) {
+            error(lg(), "  **Error** no spoke gateway named " + text(name) + " found on the controller");
+            failed = true;
+        }
+        discover(args, ec2, found.spokes);
+        if (failed) raiseExitStatus(1);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        printTraceback(e);
+        error(lg(), "  **Error** spoke discovery stopped: " + errorText(e));
+        raiseExitStatus(1);
+    }
+}
+}  // namespace
+
+bool Spoke::isDefined() const { return truthy(gw_private_ip) || truthy(transit_name); }
+
+void Spoke::checkStatus() const {
+    if (!truthy(gw_private_ip))
+        error(lg(), "  **Error** spoke " + text(gw_name) + " private_ip not found");
+    else if (!truthy(transit_name))
+        info(lg(), "  spoke " + text(gw_name) + " is not attached to a transit");
+    else
+        info(lg(), "  found " + text(transit_name));
+}
+
+py::dict Spoke::toDict() const {
+    py::dict d;
+    d["gw_name"] = gw_name;
+    d["gw_private_ip"] = gw_private_ip;
+    d["gw_subnet_id"] = gw_subnet;
+    d["gw_subnet_cidr"] = gw_subnet_cidr;
+    d["private_subnet_id"] = private_subnets.cast<py::list>()[0];
+    d["private_subnet_cidr"] = first_private_subnet_cidr;
+    d["private_subnet_gw_ip"] = private_subnet_gw_ip;
+    return d;
+}
+
+py::object listGatewayInfo(py::object url, py::object cid, py::object account, py::object acxGwOnly,
+                           py::object gwName, py::object keywordForLog) {
+    py::dict payload;
+    payload["action"] = "list_vpcs_summary";
+    payload["CID"] = cid;
+    payload["account_name"] = account;
+    payload["acx_gw_only"] = acxGwOnly;
+    payload["gateway_name"] = gwName;
+    return imp("brimvale_testlibs.bin.lib.zor_https")
+        .attr("_send_brimvale_api")("api_endpoint_url"_a = url, "request_method"_a = "GET", "payload"_a = payload,
+                                    "keyword_for_log"_a = keywordForLog, "indent"_a = "    ");
+}
+
+py::object createSpoke(py::object info) {
+    py::object obj = py::cast(Spoke());
+    Spoke &s = spokeOf(obj);
+    s.gw_private_ip = info["private_ip"];
+    if (has(info, "transit_gw_name")) s.transit_name = info["transit_gw_name"];
+    s.gw_name = info["gw_name"];
+    s.gw_public_ip = info["public_ip"];
+    s.gw_subnet = info["gw_subnet_id"];
+    s.gw_subnet_cidr = info["public_subnet"];
+    s.checkStatus();
+    return obj;
+}
+
+py::list getSpokeInfo(py::object url, py::object cid, py::object name) { return classicLookup(url, cid, name).spokes; }
+
+py::list getHsSpokeInfo(py::object url, py::object cid, py::object name) { return hsLookup(url, cid, name).spokes; }
+
+void findClassicSpokes(py::object args, py::object ec2, py::object url, py::object cid, py::object name) {
+    findSpokes(args, ec2, name, [&]() {
+        Lookup primary = classicLookup(url, cid, name);
+        // A spoke without HA peer has no "-hagw" gateway: the controller may
+        // refuse that name, which is no failure of the run.
+        Lookup peer = classicLookup(url, cid, py::str(text(name) + "-hagw"));
+        for (auto s : peer.spokes) primary.spokes.append(s);
+        return primary;
+    });
+}
+
+void findHsSpokes(py::object args, py::object ec2, py::object url, py::object cid, py::object name) {
+    findSpokes(args, ec2, name, [&]() { return hsLookup(url, cid, name); });
+}
+
+}  // namespace spoke

@@ -1,0 +1,1 @@
+"""brimvale_testlibs package."""

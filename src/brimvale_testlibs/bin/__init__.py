@@ -1,0 +1,1 @@
+"""Command-line tools: rollprobe and cellscan (extension modules)."""

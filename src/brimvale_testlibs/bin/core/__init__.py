@@ -1,0 +1,1 @@
+"""Run-wide settings, exit status and exceptions (extension modules)."""

@@ -1,0 +1,1 @@
+"""Discovery libraries and package services (extension modules)."""
