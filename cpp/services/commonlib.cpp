@@ -12,7 +12,7 @@ const char *kMarker = "_brimvale_handler";
 
 // Adds `handler` to `lg` after removing every handler an earlier call added.
 void replaceHandlers(py::object lg, std::vector<py::object> handlers) {
-    py::list current = lg.attr("handlers");
+    py::list current = lg.attr("handlers").attr("copy")();  // removal mutates the live list
     for (auto h : current) {
         if (py::hasattr(h, kMarker)) {
             lg.attr("removeHandler")(h);

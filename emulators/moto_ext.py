@@ -1,0 +1,98 @@
+"""moto set-up shared by the tests and the demo.
+
+moto does not evaluate two network-interface filters the tool relies on
+("status" and "addresses.association.public-ip"), nor the instance of an
+address associated through an attached interface; they are added here so the
+emulator answers the way EC2 does. The image list holds the tool's
+default image, owned by "amazon", as EC2 lists it.
+"""
+
+import json
+import os
+import tempfile
+
+DEFAULT_IMAGE = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"
+DEFAULT_AMI_ID = "ami-0a1b2c3d4e5f60718"
+OTHER_AMI_ID = "ami-0f0e0d0c0b0a09080"
+
+IMAGES = [
+    {
+        "ami_id": DEFAULT_AMI_ID,
+        "name": DEFAULT_IMAGE,
+        "description": "Amazon Linux 2023 AMI",
+        "owner_id": "137112412989",
+        "public": True,
+        "virtualization_type": "hvm",
+        "architecture": "x86_64",
+        "state": "available",
+        "platform": None,
+        "root_device_type": "ebs",
+        "root_device_name": "/dev/xvda",
+        "image_type": "machine",
+        "hypervisor": "xen",
+        "sriov": "simple",
+    },
+    {
+        "ami_id": OTHER_AMI_ID,
+        "name": "al2023-ami-minimal-2023.3.20240108.0-kernel-6.1-x86_64",
+        "description": "Amazon Linux 2023 minimal AMI",
+        "owner_id": "137112412989",
+        "public": True,
+        "virtualization_type": "hvm",
+        "architecture": "x86_64",
+        "state": "available",
+        "platform": None,
+        "root_device_type": "ebs",
+        "root_device_name": "/dev/xvda",
+        "image_type": "machine",
+        "hypervisor": "xen",
+        "sriov": "simple",
+    },
+]
+
+
+def prepare_environment(env=os.environ):
+    """Fake credentials and the image list; call before moto is imported."""
+    env.setdefault("AWS_ACCESS_KEY_ID", "testing")
+    env.setdefault("AWS_SECRET_ACCESS_KEY", "testing")
+    env.setdefault("AWS_SESSION_TOKEN", "testing")
+    env.setdefault("AWS_DEFAULT_REGION", "us-east-1")
+    if "MOTO_AMIS_PATH" not in env:
+        fd, path = tempfile.mkstemp(prefix="moto-amis-", suffix=".json")
+        with os.fdopen(fd, "w") as f:
+            json.dump(IMAGES, f)
+        env["MOTO_AMIS_PATH"] = path
+    return env
+
+
+def patch_moto():
+    """Teach moto the interface filters it lacks (idempotent)."""
+    from moto.ec2.models.elastic_network_interfaces import NetworkInterface
+
+    if getattr(NetworkInterface, "_brimvale_patched", False):
+        return
+    original = NetworkInterface.get_filter_value
+
+    def get_filter_value(self, filter_name, method_name=None):
+        if filter_name == "status":
+            return self.status
+        if filter_name == "addresses.association.public-ip":
+            return self.public_ip
+        return original(self, filter_name, method_name)
+
+    NetworkInterface.get_filter_value = get_filter_value
+    NetworkInterface._brimvale_patched = True
+
+    # An address associated with an attached interface belongs to that
+    # interface's instance, as EC2 reports it.
+    from moto.ec2.models.elastic_ip_addresses import ElasticAddress
+
+    original_eip = ElasticAddress.get_filter_value
+
+    def eip_filter_value(self, filter_name, method_name=None):
+        if filter_name == "instance-id" and not self.instance and self.eni is not None:
+            instance = getattr(self.eni, "instance", None)
+            return instance.id if instance else None
+        return original_eip(self, filter_name, method_name)
+
+    ElasticAddress.get_filter_value = eip_filter_value

@@ -1,0 +1,1 @@
+"""The egress test that runs on a test instance (see tests.py)."""
