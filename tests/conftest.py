@@ -35,10 +35,27 @@ REGION = "us-east-1"
 
 
 @pytest.fixture(autouse=True)
-def _fresh_exit_status():
+def _fresh_process_state():
+    """Exit status back to 0 and the tools' log handlers removed after each test."""
+    import logging
+
     AppExitStatus.reset()
     yield
     AppExitStatus.reset()
+    lg = logging.getLogger("brimvale_testlibs")
+    for h in list(lg.handlers):
+        if hasattr(h, "_brimvale_handler"):
+            lg.removeHandler(h)
+            h.close()
+
+
+def run_main(module, monkeypatch, argv):
+    """Runs a tool's main() in process; returns its exit status."""
+    monkeypatch.setattr(sys, "argv", [module.__name__.rsplit(".", 1)[-1], *argv])
+    with pytest.raises(SystemExit) as ended:
+        module.main()
+    code = ended.value.code
+    return 0 if code is None else code
 
 
 @pytest.fixture

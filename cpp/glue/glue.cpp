@@ -84,7 +84,8 @@ std::optional<std::string> awsErrorCode(const py::error_already_set &e) {
 std::string errorText(const py::error_already_set &e) { return text(e.value()); }
 
 void printTraceback(const py::error_already_set &e) {
-    imp("traceback").attr("print_exception")(e.type(), e.value(), e.trace());
+    py::object tb = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+    imp("traceback").attr("print_exception")(e.type(), e.value(), tb);
 }
 
 bool isExit(const py::error_already_set &e) {

@@ -1,0 +1,87 @@
+"""The two security groups of a VPC."""
+
+import logging
+
+import pytest
+from botocore.stub import Stubber
+from conftest import build_vpc, make_args
+
+from brimvale_testlibs.bin import rollprobe
+
+SG, PSG = "brimvale-test-ec2-sg", "brimvale-test-ec2-private-interface-sg"
+
+
+def group(ec2, gid):
+    return ec2.describe_security_groups(GroupIds=[gid])["SecurityGroups"][0]
+
+
+def test_created_with_single_ssh_rule_and_tags(aws, topology, echo_ip, caplog):
+    caplog.set_level(logging.INFO)
+    args = make_args(tag_resource="team,net")
+    sg = rollprobe.createSG(aws.ec2, topology.vpc, args)
+    psg = rollprobe.createPrivateInfSG(aws.ec2, topology.vpc, args)
+    rules = group(aws.ec2, sg)["IpPermissions"]
+    assert len(rules) == 1
+    assert rules[0]["FromPort"] == rules[0]["ToPort"] == 22
+    assert rules[0]["IpRanges"] == [{"CidrIp": "203.0.113.7/32", "Description": "SSH access from the workflow engine"}]
+    assert group(aws.ec2, psg)["IpPermissions"] == []
+    assert group(aws.ec2, sg)["Tags"] == [{"Key": "Name", "Value": SG}, {"Key": "team", "Value": "net"}]
+    assert echo_ip.requests[0][1] == "/?format=json"
+    assert f"- Create SG {SG} in {topology.vpc}" in caplog.messages
+    assert f"  {sg}" in caplog.messages
+
+
+def test_found_only_in_its_own_vpc(aws, echo_ip):
+    a, b = build_vpc(aws.ec2, "10.1.0.0/16"), build_vpc(aws.ec2, "10.2.0.0/16")
+    sg_a = rollprobe.createSG(aws.ec2, a.vpc, make_args())
+    assert rollprobe.getSgId(aws.ec2, b.vpc, SG) is None
+    sg_b = rollprobe.createSG(aws.ec2, b.vpc, make_args())
+    assert sg_b != sg_a
+    assert rollprobe.getSgId(aws.ec2, a.vpc, SG) == sg_a
+
+
+def test_dry_run_without_groups_creates_nothing(aws, topology, echo_ip, caplog):
+    caplog.set_level(logging.INFO)
+    args = make_args(dry_run=True)
+    assert rollprobe.createSG(aws.ec2, topology.vpc, args) is None
+    assert rollprobe.createPrivateInfSG(aws.ec2, topology.vpc, args) is None
+    assert len(echo_ip.requests) == 1  # the SSH group still asks for the address
+    names = [g["GroupName"] for g in aws.ec2.describe_security_groups()["SecurityGroups"]]
+    assert SG not in names and PSG not in names
+    assert f"- Create SG {PSG} in {topology.vpc}" in caplog.messages
+
+
+def test_dry_run_with_groups_reuses_them(aws, topology, echo_ip, caplog):
+    sg = rollprobe.createSG(aws.ec2, topology.vpc, make_args())
+    psg = rollprobe.createPrivateInfSG(aws.ec2, topology.vpc, make_args())
+    caplog.set_level(logging.INFO)
+    caplog.clear()
+    args = make_args(dry_run=True)
+    assert rollprobe.createSG(aws.ec2, topology.vpc, args) == sg
+    assert rollprobe.createPrivateInfSG(aws.ec2, topology.vpc, args) == psg
+    assert caplog.messages == [f"- Reuse existing SG {SG} {sg} in {topology.vpc}",
+                               f"- Reuse existing SG {PSG} {psg} in {topology.vpc}"]
+
+
+def test_delete_in_dry_run_makes_no_call(aws):
+    with Stubber(aws.ec2) as stub:
+        rollprobe.deleteSG(aws.ec2, "sg-1", make_args(dry_run=True))
+        stub.assert_no_pending_responses()
+
+
+def test_echo_service_failure_ends_the_run(aws, topology, http_service, monkeypatch, caplog):
+    srv = http_service({("GET", "/"): (200, {"no": "ip"})})
+    monkeypatch.setattr(rollprobe, "PUBLIC_IP_URL", srv.url + "/")
+    with pytest.raises(SystemExit) as ended:
+        rollprobe.createSG(aws.ec2, topology.vpc, make_args())
+    assert ended.value.code == 1
+    assert rollprobe.getSgId(aws.ec2, topology.vpc, SG) is None
+
+
+@pytest.mark.parametrize("code,logged", [("InvalidGroup.NotFound", True), ("UnauthorizedOperation", False)])
+def test_lookup_service_errors_read_as_missing(aws, caplog, code, logged):
+    stub = Stubber(aws.ec2)
+    stub.add_client_error("describe_security_groups", code)
+    with stub:
+        assert rollprobe.getSgId(aws.ec2, "vpc-1", SG) is None
+    assert (f"  **Error** SG not found {SG} in vpc-1" in caplog.messages) is logged
