@@ -2,7 +2,8 @@
 
 moto does not evaluate two network-interface filters the tool relies on
 ("status" and "addresses.association.public-ip"), nor the instance of an
-address associated through an attached interface; they are added here so the
+address associated through an attached interface, and it keeps a terminated
+instance's primary interface; they are added here so the
 emulator answers the way EC2 does. The image list holds the tool's
 default image, owned by "amazon", as EC2 lists it.
 """
@@ -96,3 +97,17 @@ def patch_moto():
         return original_eip(self, filter_name, method_name)
 
     ElasticAddress.get_filter_value = eip_filter_value
+
+    # EC2 deletes the primary interface that a launch made when the instance
+    # is terminated (DeleteOnTermination defaults to true for it).
+    from moto.ec2.models.instances import Instance
+
+    original_terminate = Instance.terminate
+
+    def terminate(self):
+        primary = self.nics.get(0)
+        if primary is not None:
+            primary.delete_on_termination = True
+        return original_terminate(self)
+
+    Instance.terminate = terminate
