@@ -2,8 +2,9 @@
 
 moto does not evaluate two network-interface filters the tool relies on
 ("status" and "addresses.association.public-ip"), nor the instance of an
-address associated through an attached interface, and it keeps a terminated
-instance's primary interface; they are added here so the
+address associated through an attached interface, it keeps a terminated
+instance's primary interface, and it leaves out the connectivity type of a
+public NAT gateway; they are added here so the
 emulator answers the way EC2 does. The image list holds the tool's
 default image, owned by "amazon", as EC2 lists it.
 """
@@ -111,3 +112,14 @@ def patch_moto():
         return original_terminate(self)
 
     Instance.terminate = terminate
+
+    # A NAT gateway created without a connectivity type is public, and EC2
+    # says so in its description.
+    from moto.ec2.models.nat_gateways import NatGateway
+
+    original_nat_init = NatGateway.__init__
+
+    def nat_init(self, backend, subnet_id, allocation_id, tags=None, connectivity_type="public"):
+        original_nat_init(self, backend, subnet_id, allocation_id, tags, connectivity_type or "public")
+
+    NatGateway.__init__ = nat_init

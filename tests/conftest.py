@@ -203,11 +203,19 @@ def server_clients(moto_server):
     return SimpleNamespace(ec2=mk("ec2"), iam=mk("iam"), s3=mk("s3"), url=moto_server)
 
 
-def cli_env(moto_url, **extra):
+def cli_env(moto_url, echo_url=None, **extra):
+    """Environment of a console-script run against the emulators."""
     env = dict(os.environ)
     env["AWS_ENDPOINT_URL"] = moto_url
+    env["PYTHONPATH"] = str(ROOT / "emulators" / "site")
+    if echo_url:
+        env["EMULATOR_PUBLIC_IP_URL"] = echo_url
     env.update(extra)
     return env
+
+
+def tool(name):
+    return str(Path(sys.executable).parent / name)
 
 
 def run_cli(cmd, cwd, env, timeout=300, input=None):

@@ -1,0 +1,11 @@
+"""Start-up hook for tool runs against the emulators (put this folder on
+PYTHONPATH). It acts as an importing caller: it points the tool's public-IP
+echo URL at a loopback stand-in named by EMULATOR_PUBLIC_IP_URL."""
+
+import os
+
+_url = os.environ.get("EMULATOR_PUBLIC_IP_URL")
+if _url:
+    import brimvale_testlibs.bin.rollprobe as _rollprobe
+
+    _rollprobe.PUBLIC_IP_URL = _url
