@@ -220,3 +220,12 @@ def tool(name):
 
 def run_cli(cmd, cwd, env, timeout=300, input=None):
     return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout, input=input)
+
+
+@pytest.fixture
+def controller():
+    from emulators.controller import ControllerEmulator
+
+    ctl = ControllerEmulator().start()
+    yield ctl
+    ctl.stop()

@@ -92,6 +92,11 @@ bool isExit(const py::error_already_set &e) {
     return e.matches(PyExc_SystemExit) || e.matches(PyExc_KeyboardInterrupt);
 }
 
+void raisePy(py::handle type, const std::string &msg) {
+    PyErr_SetString(type.ptr(), msg.c_str());
+    throw py::error_already_set();
+}
+
 void exitProcess(int status) {
     imp("sys").attr("exit")(status);
     throw std::logic_error("sys.exit returned");  // not reached

@@ -64,6 +64,9 @@ void printTraceback(const py::error_already_set &e);
 // True for SystemExit / KeyboardInterrupt: never swallowed by "any error" handlers.
 bool isExit(const py::error_already_set &e);
 
+// Raises a Python exception of `type` with a message, as Python code would.
+[[noreturn]] void raisePy(py::handle type, const std::string &msg);
+
 // Raises SystemExit(status): ends the process in the main thread, only the
 // worker inside a worker thread.
 [[noreturn]] void exitProcess(int status);

@@ -43,7 +43,7 @@ py::list getExistingNatgws(py::object ec2, py::object natGwTag, py::object vpc) 
         py::list parts = py::str(tagText).attr("split")(":");
         if (py::len(parts) < 2) {
             error(lg(), "  **Error** NAT gateway tag " + tagText + " has no value: use <key>:<value>");
-            throw py::value_error("nat_gw_tag must be <key>:<value>, got " + tagText);
+            raisePy(PyExc_ValueError, "nat_gw_tag must be <key>:<value>, got " + tagText);
         }
         filters.append(filter(("tag:" + text(parts[0])).c_str(), one(parts[1])));
     }

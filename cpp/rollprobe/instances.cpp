@@ -64,7 +64,7 @@ object createEc2WithRetryOnce(object ec2, object data) {
         auto code = awsErrorCode(e);
         if (code && *code == "InvalidParameterValue") {
             info(lg, std::string("  Instance profile ") + kProfileName + " is not ready, retry in 10 sec");
-            raise(InvalidParameterValue(), errorText(e));
+            raisePy(InvalidParameterValue(), errorText(e));
         }
         error(lg, "  **Error** " + errorText(e));
         if (!code) printTraceback(e);

@@ -59,7 +59,7 @@ void lookupInf2PrivateIpOnce(object ec2, object insId, object test_config) {
         }
     }
     info(lg, "  waiting for secondary interface private IP after attaching ...");
-    raise(ValueNotFound(), "secondary interface private IP not fonud");
+    raisePy(ValueNotFound(), "secondary interface private IP not fonud");
 }
 
 void lookupInf2PrivateIp(object ec2, object insId, object test_config) {

@@ -26,8 +26,6 @@ inline const char *kSessionFailed = "The AWS new session attempt has failed";
 
 // An attribute of this module (constants an importing caller may replace).
 object moduleAttr(const char *name);
-// Raises an exception type of a Python module with a message.
-[[noreturn]] void raise(object type, const std::string &msg);
 bool dryRun(object args);
 
 // sessions

@@ -7,11 +7,6 @@ namespace rollprobe {
 
 object moduleAttr(const char *name) { return imp(kModule).attr(name); }
 
-void raise(object type, const std::string &msg) {
-    PyErr_SetString(type.ptr(), msg.c_str());
-    throw py::error_already_set();
-}
-
 bool dryRun(object args) { return truthy(opt(args, "dry_run")); }
 
 // Standard retry mode with more attempts: many parallel workers survive

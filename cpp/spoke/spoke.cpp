@@ -118,7 +118,7 @@ void discover(py::object args, py::object ec2, py::list spokes) {
             "Filters"_a = one(filter("addresses.association.public-ip", one(s.gw_public_ip))));
         py::list found = resp["NetworkInterfaces"];
         if (py::len(found) == 0)
-            throw py::value_error("no network interface holds the public address " + text(s.gw_public_ip) +
+            raisePy(PyExc_ValueError, "no network interface holds the public address " + text(s.gw_public_ip) +
                                   " of spoke " + text(s.gw_name));
         byInterface[found[0]["NetworkInterfaceId"]] = sp;
     }
@@ -144,7 +144,7 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         Spoke &s = spokeOf(kv.second);
         py::list subnets = s.private_subnets;
         if (py::len(subnets) == 0)
-            throw py::value_error("no route table of the VPC routes through interface " + text(kv.first) +
+            raisePy(PyExc_ValueError, "no route table of the VPC routes through interface " + text(kv.first) +
                                   " of spoke " + text(s.gw_name));
         py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnets[0]));
         s.first_private_subnet_cidr = resp["Subnets"].cast<py::list>()[0]["CidrBlock"];
