@@ -16,6 +16,10 @@ def start(port=0):
     patch_moto()
     from moto.server import ThreadedMotoServer
 
+    import logging
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # no access log on the console
+
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
     server.start()
     return server

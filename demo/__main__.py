@@ -1,0 +1,294 @@
+"""A full egress-test cycle on an embedded cloud.
+
+A moto server and the controller emulator run on 127.0.0.1, seeded with
+three VPCs: one with NAT gateways over three zones (one of them private), one
+with a classic spoke gateway and its HA peer, one with a horizontally scaled
+spoke. The real console scripts then discover, deploy (twice), collect results
+and revert; the report shows every step and the final inventory.
+
+    python -m demo [--keep]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from types import SimpleNamespace
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+
+from emulators.moto_ext import patch_moto, prepare_environment  # noqa: E402
+
+prepare_environment()
+os.environ.pop("AWS_PROFILE", None)
+
+import boto3  # noqa: E402
+
+from emulators.controller import ControllerEmulator  # noqa: E402
+from emulators.topology import controller_entries, nat_vpc, spoke_vpc  # noqa: E402
+
+REGION = "us-east-1"
+WORK = ROOT / "demo-run"
+BUCKET = "brimvale-demo-results"
+ROLE = "arn:aws:iam::123456789012:role/brimvale-discovery"
+BIN = Path(sys.executable).parent
+
+
+class Report:
+    def __init__(self):
+        self.failures = []
+        self.started = time.monotonic()
+
+    def step(self, title):
+        print(f"\n== {title} ==", flush=True)
+        return time.monotonic()
+
+    def done(self, since):
+        print(f"   ({time.monotonic() - since:.1f} s)", flush=True)
+
+    def check(self, ok, what):
+        if not ok:
+            self.failures.append(what)
+            print(f"   !! FAILED: {what}", flush=True)
+        return ok
+
+    @staticmethod
+    def table(headers, rows):
+        rows = [[str(c) for c in r] for r in rows]
+        widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
+        line = lambda cells: "   " + "  ".join(c.ljust(w) for c, w in zip(cells, widths))  # noqa: E731
+        print(line(headers))
+        print(line(["-" * w for w in widths]))
+        for r in rows:
+            print(line(r))
+
+
+class _Echo(BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b'{"ip": "203.0.113.7"}'
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *a):
+        pass
+
+
+def start_cloud():
+    patch_moto()
+    from moto.server import ThreadedMotoServer
+
+    import logging
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # no access log on the console
+
+    moto = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    moto.start()
+    host, port = moto.get_host_and_port()
+    echo = ThreadingHTTPServer(("127.0.0.1", 0), _Echo)
+    threading.Thread(target=echo.serve_forever, daemon=True).start()
+    controller = ControllerEmulator().start()
+    return SimpleNamespace(moto=moto, url=f"http://{host}:{port}", echo=echo,
+                           echo_url=f"http://127.0.0.1:{echo.server_address[1]}/", controller=controller)
+
+
+def run_tool(cloud, argv, name, report):
+    """Runs a console script; shows progress every 5 s; keeps its stderr."""
+    env = dict(os.environ, AWS_ENDPOINT_URL=cloud.url, PYTHONPATH=str(ROOT / "emulators" / "site"),
+               EMULATOR_PUBLIC_IP_URL=cloud.echo_url)
+    shown = " ".join(a if "password" not in prev else "****" for prev, a in zip([""] + argv, argv))
+    print(f"   $ {Path(argv[0]).name} {shown.split(' ', 1)[1]}", flush=True)
+    err_path = WORK / f"{name}.stderr"
+    began = time.monotonic()
+    with open(err_path, "w") as err:
+        proc = subprocess.Popen(argv, cwd=WORK, env=env, stdout=subprocess.DEVNULL, stderr=err)
+        next_note = 5
+        while proc.poll() is None:
+            time.sleep(0.2)
+            if time.monotonic() - began > next_note:
+                print(f"     ... still running ({next_note} s)", flush=True)
+                next_note += 5
+    report.check(proc.returncode == 0, f"{name}: exit status {proc.returncode} (see {err_path})")
+    return proc.returncode, err_path.read_text()
+
+
+def seed(cloud):
+    ec2 = boto3.client("ec2", region_name=REGION, endpoint_url=cloud.url)
+    s3 = boto3.client("s3", region_name=REGION, endpoint_url=cloud.url)
+    iam = boto3.client("iam", region_name=REGION, endpoint_url=cloud.url)
+    nat = nat_vpc(ec2, second_octet=0)
+    classic = spoke_vpc(ec2, name="spoke-east", second_octet=100)
+    hs = spoke_vpc(ec2, name="spoke-hs", second_octet=110)
+    cloud.controller.gateways = controller_entries(classic) + controller_entries(hs, horizontal=True)
+    s3.create_bucket(Bucket=BUCKET)
+    # One discovery keeps only the NAT gateways its history names.
+    (WORK / "nat").mkdir(parents=True)
+    history = {"natgws": [{"subnet_id": s, "result": "PASS"} for s in nat.public[:2]]}
+    (WORK / "nat" / "history.json").write_text(json.dumps(history, indent=2))
+    return SimpleNamespace(ec2=ec2, s3=s3, iam=iam, nat=nat, classic=classic, hs=hs)
+
+
+def inventory(aws, vpcs):
+    states = ["pending", "running", "stopping", "stopped"]
+    instances = aws.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+                                                    {"Name": "instance-state-name", "Values": states}])
+    tagged = {"Name": "tag:Name", "Values": ["brimvale-test-ec2-network-interface"]}
+    return {
+        "test instances": sum(len(r["Instances"]) for r in instances["Reservations"]),
+        "test interfaces": len(aws.ec2.describe_network_interfaces(Filters=[tagged])["NetworkInterfaces"]),
+        "elastic IPs of the tool": len(aws.ec2.describe_addresses(
+            Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"]),
+        "security groups": len([g for g in aws.ec2.describe_security_groups()["SecurityGroups"]
+                                if g["GroupName"].startswith("brimvale-test-ec2")]),
+        "key pairs": len([k for k in aws.ec2.describe_key_pairs()["KeyPairs"]
+                          if k["KeyName"].startswith("brimvale-test-ec2-key-pair-")]),
+        "IAM policies": len([p for p in aws.iam.list_policies(Scope="Local")["Policies"]
+                             if p["PolicyName"] == "brimvale-test-ec2-policy"]),
+        "IAM roles": len([r for r in aws.iam.list_roles()["Roles"] if r["RoleName"] == "brimvale-test-ec2-role"]),
+        "instance profiles": len(aws.iam.list_instance_profiles()["InstanceProfiles"]),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description="full egress-test cycle on an embedded cloud")
+    parser.add_argument("--keep", action="store_true", help="keep demo-run/ (it is wiped at the start anyway)")
+    parser.parse_args()
+    report = Report()
+    shutil.rmtree(WORK, ignore_errors=True)
+    WORK.mkdir()
+
+    t = report.step("0. Embedded cloud")
+    cloud = start_cloud()
+    aws = seed(cloud)
+    print(f"   AWS emulator {cloud.url}, controller emulator https://{cloud.controller.address}")
+    report.table(["VPC", "kind", "gateways", "test subnets"], [
+        [aws.nat.vpc, "NAT gateways, 3 zones", f"{len(aws.nat.nats)} public + 1 private", len(aws.nat.public)],
+        [aws.classic.vpc, "classic spoke + HA peer", "spoke-east, spoke-east-hagw", 4],
+        [aws.hs.vpc, "horizontally scaled spoke", "spoke-hs, spoke-hs-hagw", 4],
+    ])
+    report.done(t)
+
+    # 1. discovery
+    t = report.step("1. Discovery (cellscan)")
+    scan = [str(BIN / "cellscan"), "--assume_role", ROLE, "--region", REGION]
+    runs = {
+        "nat": [*scan, "--vpc", aws.nat.vpc, "--backup_folder", "nat", "--s3_bucket", BUCKET, "natgw"],
+        "spoke": [*scan, "--vpc", aws.classic.vpc, "--backup_folder", "spoke", "spoke", "--controller_ip",
+                  cloud.controller.address, "--controller_user", "admin", "--controller_password", "secret",
+                  "--spoke_gw_name", "spoke-east"],
+        "hs": [*scan, "--vpc", aws.hs.vpc, "--backup_folder", "hs", "spoke", "--controller_ip",
+               cloud.controller.address, "--controller_user", "admin", "--controller_password", "secret",
+               "--spoke_gw_name", "spoke-hs", "--horizontal_scaling"],
+    }
+    configs = {}
+    for name, argv in runs.items():
+        run_tool(cloud, argv, f"cellscan-{name}", report)
+        path = WORK / name / "subnet.config"
+        configs[name] = json.loads(path.read_text()) if path.exists() else []
+    rows = [[name, r.get("nat_gw_id") or r.get("gw_name"), r["gw_subnet_id"], r["private_subnet_id"],
+             r["private_subnet_cidr"]] for name, recs in configs.items() for r in recs]
+    report.table(["config", "gateway", "gateway subnet", "test subnet", "test CIDR"], rows)
+    report.check(len(configs["nat"]) == 2, "the NAT history keeps 2 of 3 public NAT gateways")
+    report.check(len(configs["spoke"]) == 2 and len(configs["hs"]) == 2, "two records per spoke VPC")
+    report.done(t)
+
+    # 2. deployment, twice
+    outputs = {}
+    for attempt in ("first", "second"):
+        t = report.step(f"2. Deployment (rollprobe), {attempt} run")
+        before = inventory(aws, None)["test instances"]
+        for name in configs:
+            argv = [str(BIN / "rollprobe"), "--test_config", f"{name}/subnet.config", "--output_test_config",
+                    f"{name}/deployed.config", "--backup_folder", name, "--region", REGION, "--ec2_role",
+                    "default", "--eip", "--tag_resource", "team,egress", "--s3_bucket", BUCKET]
+            code, err = run_tool(cloud, argv, f"rollprobe-{name}-{attempt}", report)
+            outputs[name] = json.loads((WORK / name / "deployed.config").read_text())
+            if attempt == "second":
+                report.check("  Instance brimvale-test-ec2 " not in err, f"{name}: second run launched nothing")
+        after = inventory(aws, None)["test instances"]
+        rows = []
+        for name, recs in outputs.items():
+            for r in recs:
+                from brimvale_testlibs.bin.rollprobe import getEc2
+
+                iid = getEc2(aws.ec2, r["gw_subnet_id"])[0]
+                rows.append([name, r.get("nat_gw_id") or r.get("gw_name"), iid, r.get("ec2_ip"),
+                             r.get("ec2_2nd_private_ip")])
+                report.check("ec2_ip" in r and "ec2_2nd_private_ip" in r, f"{name}: addresses written back")
+        report.table(["config", "gateway", "test instance", "public IP", "test-subnet IP"], rows)
+        print(f"   test instances before {before}, after {after}")
+        if attempt == "second":
+            report.check(after == before, "the second deployment created nothing")
+        report.done(t)
+
+    # 3. the test instances' uploads, simulated
+    t = report.step("3. Test uploads (SIMULATED: an emulator cannot boot the test instances)")
+    from brimvale_testlibs.bin import rollprobe
+
+    tags = []
+    for name, recs in outputs.items():
+        for r in recs:
+            tag = rollprobe.deduceTag(SimpleNamespace(), r)
+            aws.s3.put_object(Bucket=BUCKET, Key=f"log-{tag}.txt",
+                              Body=f"SIMULATED test log for {tag}\nping ok, path via {r['gw_private_ip']}\n".encode())
+            aws.s3.put_object(Bucket=BUCKET, Key=f"result-{tag}.txt", Body=b"PASS\n")
+            tags.append(tag)
+    print(f"   uploaded {len(tags)} simulated result/log pairs to s3://{BUCKET}/")
+    report.done(t)
+
+    # 4. results
+    t = report.step("4. Results collection (getS3TestResults)")
+    s3 = boto3.client("s3", region_name=REGION, endpoint_url=cloud.url)
+    rows = []
+    for name, recs in outputs.items():
+        for i, r in enumerate(recs):
+            one = WORK / name / f"record-{i}.json"
+            one.write_text(json.dumps([r]))
+            flag = rollprobe.getS3TestResults(s3, SimpleNamespace(test_config=str(one), s3_bucket=BUCKET,
+                                                                   private_subnet_id=None))
+            rows.append([name, r["private_subnet_id"], rollprobe.deduceTag(SimpleNamespace(), r),
+                         "PASS" if flag == 0 else "FAIL"])
+            report.check(flag == 0, f"{name}: verdict for {r['private_subnet_id']}")
+    report.table(["config", "test subnet", "tag", "verdict"], rows)
+    report.done(t)
+
+    # 5. revert
+    t = report.step("5. Revert (rollprobe --revert)")
+    names = list(configs)
+    for i, name in enumerate(names):
+        argv = [str(BIN / "rollprobe"), "--revert", "--test_config", f"{name}/subnet.config", "--backup_folder",
+                name, "--region", REGION, "--eip"]
+        if i == len(names) - 1:
+            argv += ["--ec2_role", "default"]  # the IAM identity is shared: removed with the last VPC
+        run_tool(cloud, argv, f"rollprobe-{name}-revert", report)
+    left = inventory(aws, None)
+    report.table(["resource made by the tool", "left"], [[k, v] for k, v in left.items()])
+    report.check(all(v == 0 for v in left.values()), "nothing the tool made is left")
+    report.done(t)
+
+    total = time.monotonic() - report.started
+    print(f"\nLogs and configs: {WORK}/ (per-run log: <folder>/log/brimvale_testlibs.log)")
+    if report.failures:
+        print(f"DEMO FAILED ({len(report.failures)} check(s)) in {total:.1f} s:")
+        for f in report.failures:
+            print(f"  - {f}")
+        code = 1
+    else:
+        print(f"DEMO OK: every step did what it should ({total:.1f} s)")
+        code = 0
+    cloud.controller.stop()
+    cloud.echo.shutdown()
+    cloud.moto.stop()
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
