@@ -39,6 +39,24 @@ object buildParser() {
     return p;
 }
 
+// What is wrong with a workflow account text ("" when nothing): a role name,
+// then optionally a 12-digit account number and a region.
+static std::string workflowAccountProblem(const std::string &wf) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (size_t comma; (comma = wf.find(',', start)) != std::string::npos; start = comma + 1)
+        items.push_back(wf.substr(start, comma - start));
+    items.push_back(wf.substr(start));
+    if (items[0].empty()) return "the role name is empty";
+    if (items.size() > 2) {
+        const std::string &account = items[1];
+        bool digits = account.size() == 12 && account.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) return "the account number must have 12 digits";
+        if (items[2].empty()) return "the region is empty";
+    }
+    return "";
+}
+
 object Session(object profile) {
     object S = imp("boto3").attr("session").attr("Session");
     return profile.is_none() ? S() : S("profile_name"_a = profile);
@@ -95,6 +113,14 @@ void main() {
     if (!rt.is_none() && py::len(rt.attr("split")(",")) % 2 == 1) {
         info(lg, "**Error** incomplete tag_resource pair");
         exitProcess(1);
+    }
+    object wf = opt(args, "workflow_account_role");
+    if (!revert && truthy(wf)) {
+        std::string problem = workflowAccountProblem(text(wf));
+        if (!problem.empty()) {
+            error(lg, "  **Error** --workflow_account_role " + text(wf) + ": " + problem);
+            exitProcess(1);
+        }
     }
     // The test config is checked before anything is done in AWS.
     loadTestConfig(args);

@@ -23,6 +23,16 @@ py::dict kwargs(object ec2, object iam, object args) {
 }
 }  // namespace
 
+// Elastic IPs of the tool that were allocated but never associated (a run
+// ended between the two requests) belong to no instance any more.
+static void releaseStrayAddresses(object ec2, object args) {
+    object resp = ec2.attr("describe_addresses")("Filters"_a = one(filter("tag:Name", one(py::str(kEipName)))));
+    for (auto address : resp["Addresses"].cast<py::list>()) {
+        if (has(address, "AssociationId")) continue;
+        releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
+    }
+}
+
 py::list loadTestConfig(object args) {
     std::string path = text(opt(args, "test_config"));
     object data;
@@ -137,6 +147,7 @@ void terminateEc2s(object ec2, object iam, object args) {
     };
     removeGroup(kSgName);
     for (auto ifc : getNetworkInterfaces(ec2, vpc)) deleteNetworkInterface(ec2, ifc["NetworkInterfaceId"], args);
+    releaseStrayAddresses(ec2, args);
     removeGroup(kPrivateSgName);
     deleteKeyPair(ec2, py::str(kKeyPairPrefix + text(vpc)), args);
 }

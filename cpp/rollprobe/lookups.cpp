@@ -70,7 +70,8 @@ object getVpcId(object ec2, object subnet_id) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         info(logger(), "  **Error** cannot find subnet " + text(subnet_id));
-        printTraceback(e);
+        // An unknown subnet id is bad input: the line says it all.
+        if (!isServiceError(e)) printTraceback(e);
         exitProcess(1);
     }
 }
