@@ -1,0 +1,117 @@
+"""Survival under faults: throttling, a killed run, a refused subnet, a broken controller."""
+
+import json
+import signal
+import subprocess
+import time
+
+import pytest
+import requests
+from conftest import REGION, build_vpc, cli_env, nat_record, run_cli, run_main, tool
+from test_e2e_rollprobe import inventory
+
+from brimvale_testlibs.bin import cellscan
+from brimvale_testlibs.bin.lib import zor_https
+
+
+@pytest.fixture
+def faults(moto_server):
+    def set_faults(**settings):
+        requests.post(moto_server + "/__faults__", json=settings)
+        requests.post(moto_server + "/__stats__/reset")
+
+    yield set_faults
+    set_faults(latency=0, ec2_throttle=0)
+
+
+def stats(url):
+    return requests.get(url + "/__stats__").json()
+
+
+def setup_fleet(c, tmp_path, http_service, pairs):
+    echo = http_service({("GET", "/"): (200, {"ip": "203.0.113.7"})})
+    topo = build_vpc(c.ec2, pairs=pairs)
+    records = [nat_record(*p, n=i) for i, p in enumerate(topo.pairs)]
+    (tmp_path / "in.json").write_text(json.dumps(records))
+    env = cli_env(c.url, echo.url + "/")
+    common = ["--test_config", "in.json", "--backup_folder", "b", "--region", REGION, "--eip"]
+    return topo, records, env, common
+
+
+def test_throttled_deployment_completes_and_reverts(server_clients, tmp_path, http_service, faults):
+    c = server_clients
+    topo, records, env, common = setup_fleet(c, tmp_path, http_service, 32)
+    faults(ec2_throttle=0.1)
+    deploy = run_cli([tool("rollprobe"), *common, "--output_test_config", "out.json"], tmp_path, env, timeout=600)
+    throttled = stats(c.url)["throttled"]
+    faults(ec2_throttle=0.1)
+    revert = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env, timeout=600)
+    throttled += stats(c.url)["throttled"]
+    faults(ec2_throttle=0)
+    assert deploy.returncode == 0, deploy.stderr[-3000:]
+    out = json.loads((tmp_path / "out.json").read_text())
+    assert len(out) == 32 and all("ec2_ip" in r and "ec2_2nd_private_ip" in r for r in out)
+    assert revert.returncode == 0, revert.stderr[-3000:]
+    assert throttled > 20  # the emulator really refused requests
+    assert inventory(c, topo.vpc) == {k: [] for k in inventory(c, topo.vpc)}
+
+
+def test_killed_deployment_is_reverted_completely(server_clients, tmp_path, http_service, faults):
+    c = server_clients
+    topo, records, env, common = setup_fleet(c, tmp_path, http_service, 8)
+    faults(latency=0.05)
+    proc = subprocess.Popen([tool("rollprobe"), *common, "--output_test_config", "out.json"], cwd=tmp_path,
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        ops = stats(c.url)["operations"]
+        if ops.get("ec2:CreateNetworkInterface", 0) >= 3:
+            break
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    faults(latency=0)
+    made = inventory(c, topo.vpc)
+    assert made["instances"] and made["addresses"] and made["groups"] and made["key_pairs"]
+    assert not (tmp_path / "out.json").exists()
+    revert = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env)
+    assert revert.returncode == 0, revert.stderr[-3000:]
+    assert inventory(c, topo.vpc) == {k: [] for k in made}
+
+
+def test_one_refused_subnet_fails_only_its_record(server_clients, tmp_path, http_service):
+    c = server_clients
+    topo, records, env, common = setup_fleet(c, tmp_path, http_service, 3)
+    records.insert(1, dict(records[0], nat_gw_id="nat-bad", private_subnet_id="subnet-00000000000000bad",
+                           gw_subnet_id=build_vpc(c.ec2, "10.9.0.0/16").pairs[0][0]))
+    (tmp_path / "in.json").write_text(json.dumps(records))
+    r = run_cli([tool("rollprobe"), *common, "--output_test_config", "out.json"], tmp_path, env)
+    assert r.returncode == 1
+    out = json.loads((tmp_path / "out.json").read_text())
+    good = [rec for rec in out if rec["nat_gw_id"] != "nat-bad"]
+    assert len(good) == 3 and all("ec2_ip" in rec and "ec2_2nd_private_ip" in rec for rec in good)
+    assert "ec2_2nd_private_ip" not in out[1]
+    assert "  **Error** test instance for subnet-00000000000000bad is not complete" in r.stderr
+    run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env)
+
+
+@pytest.mark.parametrize("fault", ["unreachable", "slow", "garbage"])
+def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault):
+    monkeypatch.chdir(tmp_path)
+    address = controller.address
+    if fault == "unreachable":
+        controller.stop()
+    elif fault == "slow":
+        controller.delay = 2
+        monkeypatch.setattr(zor_https, "REQUEST_TIMEOUT", (1, 0.5))
+    else:
+        controller.mode = "garbage"
+    cellscan.start_aws_session.cache.clear()
+    status = run_main(cellscan, monkeypatch, [
+        "--vpc", "vpc-1", "--assume_role", "arn:aws:iam::123456789012:role/d", "--region", REGION,
+        "--backup_folder", "b", "spoke", "--controller_ip", address, "--controller_user", "admin",
+        "--controller_password", "secret", "--spoke_gw_name", "spoke-1"])
+    assert status == 1
+    errors = [m for m in caplog.messages if "**Error**" in m]
+    assert len(errors) == 1 and errors[0].startswith("  **Error** controller login failed: ")
+    assert not (tmp_path / "b/subnet.config").exists()
