@@ -17,39 +17,18 @@ DEFAULT_IMAGE = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"
 DEFAULT_AMI_ID = "ami-0a1b2c3d4e5f60718"
 OTHER_AMI_ID = "ami-0f0e0d0c0b0a09080"
 
+
+
+def _image(ami_id, name, description):
+    return {"ami_id": ami_id, "name": name, "description": description, "owner_id": "137112412989",
+            "public": True, "virtualization_type": "hvm", "architecture": "x86_64", "state": "available",
+            "platform": None, "root_device_type": "ebs", "root_device_name": "/dev/xvda", "image_type": "machine",
+            "hypervisor": "xen", "sriov": "simple"}
+
+
 IMAGES = [
-    {
-        "ami_id": DEFAULT_AMI_ID,
-        "name": DEFAULT_IMAGE,
-        "description": "Amazon Linux 2023 AMI",
-        "owner_id": "137112412989",
-        "public": True,
-        "virtualization_type": "hvm",
-        "architecture": "x86_64",
-        "state": "available",
-        "platform": None,
-        "root_device_type": "ebs",
-        "root_device_name": "/dev/xvda",
-        "image_type": "machine",
-        "hypervisor": "xen",
-        "sriov": "simple",
-    },
-    {
-        "ami_id": OTHER_AMI_ID,
-        "name": "al2023-ami-minimal-2023.3.20240108.0-kernel-6.1-x86_64",
-        "description": "Amazon Linux 2023 minimal AMI",
-        "owner_id": "137112412989",
-        "public": True,
-        "virtualization_type": "hvm",
-        "architecture": "x86_64",
-        "state": "available",
-        "platform": None,
-        "root_device_type": "ebs",
-        "root_device_name": "/dev/xvda",
-        "image_type": "machine",
-        "hypervisor": "xen",
-        "sriov": "simple",
-    },
+    _image(DEFAULT_AMI_ID, DEFAULT_IMAGE, "Amazon Linux 2023 AMI"),
+    _image(OTHER_AMI_ID, "al2023-ami-minimal-2023.3.20240108.0-kernel-6.1-x86_64", "Amazon Linux 2023 minimal AMI"),
 ]
 
 

@@ -181,6 +181,24 @@ void publishTestConfig(const py::object &lg, py::handle records) {
     writeTextAtomic(path, body + "\n");
 }
 
+void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byTarget,
+                          const std::function<py::list(py::handle)> &subnetsOf) {
+    for (auto table : tables["RouteTables"].cast<py::list>()) {
+        py::object routes = item(table, "Routes");
+        py::object assocs = item(table, "Associations");
+        if (routes.is_none() || assocs.is_none()) continue;
+        for (auto route : routes.cast<py::list>()) {
+            py::object target = item(route, targetKey);
+            if (target.is_none() || !byTarget.contains(target)) continue;
+            py::list subnets = subnetsOf(byTarget[target]);
+            for (auto assoc : assocs.cast<py::list>()) {
+                py::object subnetId = item(assoc, "SubnetId");
+                if (!subnetId.is_none()) subnets.append(subnetId);
+            }
+        }
+    }
+}
+
 std::string gatewayAddress(py::handle cidr) {
     py::object net = imp("netaddr").attr("IPNetwork")(cidr);
     return text(net.attr("__getitem__")(1));

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,6 +94,15 @@ void writeTestConfig(const std::string &path, py::handle records);
 void publishTestConfig(const py::object &lg, py::handle records);
 bool pathExists(const std::string &path);
 void makeDirs(const std::string &path);
+
+// ---- route tables ------------------------------------------------------------
+
+// Walks a describe_route_tables answer: for every route whose `targetKey`
+// (NatGatewayId, NetworkInterfaceId, ...) is a key of `byTarget`, appends the
+// subnets associated with the route's table to `subnetsOf(entry)`, once per
+// matching route. Associations without a subnet (main table, gateway) are skipped.
+void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byTarget,
+                          const std::function<py::list(py::handle)> &subnetsOf);
 
 // ---- addresses -------------------------------------------------------------
 

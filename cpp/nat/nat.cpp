@@ -106,21 +106,8 @@ void findNatGws(py::object args, py::object ec2, py::object s3) {
     if (pathExists(historyPath(args))) infos = filterBySubnetInHistory(args, infos);
 
     py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(vpc))));
-    for (auto table : tables["RouteTables"].cast<py::list>()) {
-        py::object routes = item(table, "Routes");
-        py::object assocs = item(table, "Associations");
-        if (routes.is_none() || assocs.is_none()) continue;
-        for (auto route : routes.cast<py::list>()) {
-            py::object gwId = item(route, "NatGatewayId");
-            if (gwId.is_none() || !infos.contains(gwId)) continue;
-            py::list subnets = gwOf(infos[gwId]).private_subnets;
-            for (auto assoc : assocs.cast<py::list>()) {
-                // Main-table and gateway associations name no subnet.
-                py::object subnetId = item(assoc, "SubnetId");
-                if (!subnetId.is_none()) subnets.append(subnetId);
-            }
-        }
-    }
+    collectRoutedSubnets(tables, "NatGatewayId", infos,
+                         [](py::handle gw) -> py::list { return gwOf(gw).private_subnets; });
 
     for (auto kv : infos) {
         NatGwInfo &gw = gwOf(kv.second);

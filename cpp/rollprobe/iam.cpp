@@ -23,6 +23,23 @@ object findPolicyArn(object iam) {
     return py::none();
 }
 
+// Sends a create request. An existing entity means "already set up": one
+// alert line, and false. Other service errors are ignored, as the steps after
+// the request repair nothing.
+bool createUnlessExists(object lg, const std::function<void()> &send) {
+    try {
+        send();
+    } catch (py::error_already_set &e) {
+        auto code = awsErrorCode(e);
+        if (!code) throw;
+        if (*code == "EntityAlreadyExists") {
+            info(lg, "  **Alert** " + errorText(e));
+            return false;
+        }
+    }
+    return true;
+}
+
 void reportAndGoOn(object lg, py::error_already_set &e) {
     error(lg, "  **Error** " + errorText(e));
     printTraceback(e);
@@ -76,17 +93,11 @@ void createEc2Role(object iam, object policy_arn) {
     py::dict doc;
     doc["Version"] = "2012-10-17";
     doc["Statement"] = one(stmt);
-    try {
+    bool created = createUnlessExists(lg, [&] {
         iam.attr("create_role")("RoleName"_a = kRoleName, "AssumeRolePolicyDocument"_a = jsonText(doc, false),
                                 "Description"_a = "brimvale test ec2 role");
-    } catch (py::error_already_set &e) {
-        auto code = awsErrorCode(e);
-        if (!code) throw;
-        if (*code == "EntityAlreadyExists") {
-            info(lg, "  **Alert** " + errorText(e));
-            return;
-        }
-    }
+    });
+    if (!created) return;
     info(lg, "- Attach policy to role");
     iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn);
 }
@@ -94,17 +105,11 @@ void createEc2Role(object iam, object policy_arn) {
 void createInstanceProfile(object iam) {
     object lg = logger();
     info(lg, std::string("- Create instance profile ") + kProfileName);
-    try {
+    bool created = createUnlessExists(lg, [&] {
         iam.attr("create_instance_profile")("InstanceProfileName"_a = kProfileName,
                                             "Tags"_a = one(tag("Name", kInstanceName)));
-    } catch (py::error_already_set &e) {
-        auto code = awsErrorCode(e);
-        if (!code) throw;
-        if (*code == "EntityAlreadyExists") {
-            info(lg, "  **Alert** " + errorText(e));
-            return;
-        }
-    }
+    });
+    if (!created) return;
     info(lg, "- Add role to instance profile");
     iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
 }

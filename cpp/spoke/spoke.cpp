@@ -124,21 +124,8 @@ void discover(py::object args, py::object ec2, py::list spokes) {
     }
     py::object tables =
         ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(opt(args, "vpc")))));
-    for (auto table : tables["RouteTables"].cast<py::list>()) {
-        py::object routes = item(table, "Routes");
-        py::object assocs = item(table, "Associations");
-        if (routes.is_none() || assocs.is_none()) continue;
-        for (auto route : routes.cast<py::list>()) {
-            py::object ifc = item(route, "NetworkInterfaceId");
-            if (ifc.is_none() || !byInterface.contains(ifc)) continue;
-            py::list subnets = spokeOf(byInterface[ifc]).private_subnets;
-            for (auto assoc : assocs.cast<py::list>()) {
-                // Main-table and gateway associations name no subnet.
-                py::object subnetId = item(assoc, "SubnetId");
-                if (!subnetId.is_none()) subnets.append(subnetId);
-            }
-        }
-    }
+    collectRoutedSubnets(tables, "NetworkInterfaceId", byInterface,
+                         [](py::handle sp) -> py::list { return spokeOf(sp).private_subnets; });
     py::list records;
     for (auto kv : byInterface) {
         Spoke &s = spokeOf(kv.second);
