@@ -210,3 +210,26 @@ def test_bad_test_config_is_refused(aws, tmp_path, monkeypatch, caplog, content,
     errors = [m for m in caplog.messages if m.startswith("  **Error** test config in.json: ")]
     assert len(errors) == 1 and problem in errors[0]
     assert not (tmp_path / "out.json").exists()
+
+
+def test_revert_with_eip_of_a_fleet_without_elastic_ips(aws, fleet, caplog):
+    topo, args = fleet(pairs=2)
+    deploy(aws, args)
+    args.eip = True
+    rollprobe.terminateEc2s(aws.ec2, aws.iam, args)
+    assert rollprobe.getAllEc2InVpc(aws.ec2, topo.vpc) is None
+    assert sum("  no elastic IP holds " in m for m in caplog.messages) == 2
+
+
+def test_revert_keeps_shared_resources_when_instances_cannot_be_listed(aws, fleet, caplog):
+    topo, args = fleet()
+    deploy(aws, args)
+    def fail_vpc_listing(params, **_):
+        if "vpc-id" in str(params.get("body")):  # only the VPC-wide listing fails
+            from faults import error_response
+            return error_response("RequestLimitExceeded")
+
+    aws.ec2.meta.events.register("before-call.ec2.DescribeInstances", fail_vpc_listing)
+    rollprobe.terminateEc2s(aws.ec2, aws.iam, args)
+    assert f"  **Error** cannot list the test instances of {topo.vpc}: shared resources kept" in caplog.messages
+    assert len(aws.ec2.describe_key_pairs()["KeyPairs"]) == 1

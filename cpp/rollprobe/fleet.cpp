@@ -129,7 +129,13 @@ void terminateEc2s(object ec2, object iam, object args) {
     runWorkers(calls);
 
     object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
-    object left = getAllEc2InVpc(ec2, vpc);
+    bool unknown = false;
+    object left = testInstancesInVpc(ec2, vpc, unknown);
+    if (unknown && !dryRun(args)) {
+        // Without the list, instances may remain: their group and key stay.
+        error(lg, "  **Error** cannot list the test instances of " + text(vpc) + ": shared resources kept");
+        return;
+    }
     if (!left.is_none() && py::len(left) > 0 && !dryRun(args)) {
         info(lg, "- Keep the shared resources of " + text(vpc) + ": " + std::to_string(py::len(left)) +
                      " test instance(s) remain");
@@ -162,7 +168,15 @@ void deleteEc2(object ec2, object iam, object subnet_id, object args) {
     deleteNetworkInterface(ec2, ifcId, args);
     if (insId.is_none()) return;
     object alloc = py::none();
-    if (!publicIp.is_none() && truthy(opt(args, "eip"))) alloc = getEipAllocationId(ec2, insId, publicIp);
+    if (!publicIp.is_none() && truthy(opt(args, "eip"))) {
+        try {
+            alloc = getEipAllocationId(ec2, insId, publicIp);
+        } catch (py::error_already_set &e) {
+            if (isExit(e)) throw;
+            // An auto-assigned address has no elastic IP; the instance still goes.
+            info(lg, "  no elastic IP holds " + text(publicIp) + " of " + text(insId));
+        }
+    }
     info(lg, std::string("- Delete ") + kInstanceName + " in " + text(subnet_id));
     info(lg, "  terminate " + text(insId) + " in " + text(subnet_id));
     if (!dryRun(args)) {

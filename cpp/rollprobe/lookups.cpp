@@ -40,6 +40,12 @@ py::tuple getEc2(object ec2, object subnet_id) {
 }
 
 object getAllEc2InVpc(object ec2, object vpc_id) {
+    bool failed = false;
+    return testInstancesInVpc(ec2, vpc_id, failed);
+}
+
+object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
+    failed = false;
     py::list states;
     states.append("running");
     states.append("stopped");
@@ -59,6 +65,7 @@ object getAllEc2InVpc(object ec2, object vpc_id) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         printTraceback(e);
+        failed = true;
         return py::none();
     }
 }

@@ -59,6 +59,8 @@ void deleteKeyPair(object ec2, object keyname, object args);
 // lookups
 py::tuple getEc2(object ec2, object subnet_id);
 object getAllEc2InVpc(object ec2, object vpc_id);
+// As getAllEc2InVpc; `failed` tells a failed query from a VPC without test instances.
+object testInstancesInVpc(object ec2, object vpc_id, bool &failed);
 object getVpcId(object ec2, object subnet_id);
 
 // interfaces and elastic IPs
