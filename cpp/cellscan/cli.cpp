@@ -71,8 +71,18 @@ void main() {
     std::string folder = text(opt(args, "backup_folder"));
     py::object Common = imp("brimvale_testlibs.bin.lib.commonlib").attr("Common");
     Common.attr("initLogLocation")(folder);
+    // The password is masked word by word, so one with blanks never shows.
     py::list argv = sys.attr("argv");
-    Common.attr("logCommandOptions")("cellscan " + text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
+    std::string command = "cellscan";
+    bool secretNext = false;
+    for (size_t i = 1; i < py::len(argv); ++i) {
+        std::string word = text(argv[i]);
+        if (secretNext) word = "****";
+        secretNext = word == "--controller_password";
+        if (word.rfind("--controller_password=", 0) == 0) word = "--controller_password=****";
+        command += " " + word;
+    }
+    Common.attr("logCommandOptions")(command);
     py::object lg = logger();
 
     py::object started = imp(kModule).attr("start_aws_session")(opt(args, "assume_role"), "profile"_a = opt(args, "profile"));
