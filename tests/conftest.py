@@ -3,7 +3,6 @@ HTTP services, and small helpers to build a VPC topology."""
 
 import json
 import os
-import socket
 import subprocess
 import sys
 import threading
@@ -125,8 +124,6 @@ def topology(aws):
 
 
 class _Handler(BaseHTTPRequestHandler):
-    routes = {}
-
     def _answer(self):
         self.server.requests.append((self.command, self.path, dict(self.headers)))
         route = self.server.routes.get((self.command, self.path.split("?")[0]))
@@ -173,12 +170,6 @@ def echo_ip(http_service, monkeypatch):
     srv = http_service({("GET", "/"): (200, {"ip": "203.0.113.7"})})
     monkeypatch.setattr(rollprobe, "PUBLIC_IP_URL", srv.url + "/")
     return srv
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="session")
