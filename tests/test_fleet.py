@@ -118,7 +118,8 @@ def test_named_role_with_profile_is_assigned(aws, fleet, caplog):
 
 def test_profile_not_ready_is_retried(aws, fleet, sleeps, caplog):
     topo, args = fleet()
-    counter = fail_first(aws.ec2, "RunInstances", "InvalidParameterValue", 2)
+    counter = fail_first(aws.ec2, "RunInstances", "InvalidParameterValue", 2,
+                         "Value (brimvale-test-ec2-instance-profile) for parameter iamInstanceProfile.name is invalid")
     out = deploy(aws, args)
     assert counter["calls"] == 3 and sleeps.count(10) == 2
     assert caplog.messages.count(

@@ -8,7 +8,9 @@ from botocore.stub import Stubber
 from brimvale_testlibs.bin import rollprobe
 
 GW, PRIV = "subnet-gw", "subnet-priv"
-FILTERS = [{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]}, {"Name": "subnet-id", "Values": [GW]}]
+# Terminated instances stay listed for an hour: only live ones count.
+LIVE = {"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]}
+FILTERS = [{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]}, {"Name": "subnet-id", "Values": [GW]}, LIVE]
 
 
 def inst(iid, *ifcs):
@@ -27,7 +29,9 @@ SECOND = {"NetworkInterfaceId": "eni-2", "SubnetId": PRIV, "Attachment": {"Attac
     ([{"Instances": [inst("i-1", PUBLIC)]}, {"Instances": [inst("i-2", PUBLIC)]}], (None, None, None),
      [f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
       f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
-    ([{"Instances": [inst("i-1", PUBLIC), inst("i-2", BARE, SECOND)]}], ("i-1", "198.51.100.9", None), []),
+    ([{"Instances": [inst("i-1", PUBLIC), inst("i-2", BARE, SECOND)]}], (None, None, None),
+     [f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
+      f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
     ([], (None, None, None), [f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
 ])
 def test_test_instance_of_a_subnet(aws, caplog, reservations, expected, lines):

@@ -104,14 +104,21 @@ def test_tag_without_value_is_refused(aws):
 
 
 @pytest.mark.parametrize("kept", [[0, 2], []])
-def test_history_filter(aws, discovery, tmp_path, kept):
+def test_history_filter(aws, discovery, tmp_path, caplog, kept):
     topo = nat_vpc(aws.ec2, private_nat=False)
     history = {"natgws": [{"subnet_id": topo.public[i], "other": 1} for i in kept], "runs": 3}
     (tmp_path / "b/history.json").write_text(json.dumps(history))
-    records = discovery(topo)
-    assert [r["nat_gw_id"] for r in records] == [topo.nats[i] for i in kept]
-    if not kept:
-        assert (tmp_path / "b/subnet.config").read_text() == "[]\n"
+    if kept:
+        records = discovery(topo)
+        assert [r["nat_gw_id"] for r in records] == [topo.nats[i] for i in kept]
+        return
+    # A history that keeps nothing leaves nothing to test: a failure, no file.
+    with pytest.raises(SystemExit) as ended:
+        discovery(topo)
+    assert ended.value.code == 1
+    assert f"  **Error** no public NAT gateway of {topo.vpc} has its subnet in history file b/history.json" \
+        in caplog.messages
+    assert not (tmp_path / "b/subnet.config").exists()
 
 
 @pytest.mark.parametrize("content,problem", [

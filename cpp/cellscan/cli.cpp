@@ -58,8 +58,48 @@ py::object startAwsSessionUncached(py::object assumeRole, py::object profile) {
     }
 }
 
+namespace {
+// The command line as logged: the password is masked by value and by option.
+void logCommand(py::object args) {
+    py::list argv = imp("sys").attr("argv");
+    std::string command = "cellscan";
+    for (size_t i = 1; i < py::len(argv); ++i) command += " " + text(argv[i]);
+    py::object password = opt(args, "controller_password");
+    imp("brimvale_testlibs.bin.lib.commonlib")
+        .attr("Common")
+        .attr("logCommandOptions")(command, truthy(password) ? text(password) : std::string());
+}
+
+// The test config path, checked before any AWS or controller call.
+std::string checkedOutputPath(py::object args) {
+    std::string folder = text(opt(args, "backup_folder"));
+    std::string problem = backupFolderProblem(folder);
+    if (!problem.empty()) {
+        error(logger(), problem);
+        exitProcess(1);
+    }
+    std::string output = text(opt(args, "output_test_config"));
+    if (output.empty() || output[0] == '/' || climbsOut(output))
+        refuseRun("--output_test_config " + output + " must be a file name inside the backup folder");
+    if (!isRoleArn(opt(args, "assume_role")))
+        refuseRun("--assume_role " + text(opt(args, "assume_role")) + " is not an IAM role ARN");
+    return folder + "/" + output;
+}
+
+void discoverSpokes(py::object args, py::object ec2) {
+    py::object controllerIp = opt(args, "controller_ip");
+    py::object password = opt(args, "controller_password");
+    if (!truthy(password)) password = imp("getpass").attr("getpass")("Enter Brimvale Controller Password: ");
+    py::object cid = imp("brimvale_testlibs.bin.lib.zor_cred")
+                         .attr("get_brimvale_cid")(controllerIp, opt(args, "controller_user"), password);
+    py::object Spoke = imp("brimvale_testlibs.bin.lib.spoke").attr("Spoke");
+    bool hs = given(args, "horizontal_scaling");
+    std::string url = "https://" + text(controllerIp) + (hs ? "/v2/api" : "/v1/api");
+    Spoke.attr(hs ? "findHsSpokes" : "findClassicSpokes")(args, ec2, url, cid, opt(args, "spoke_gw_name"));
+}
+}  // namespace
+
 void main() {
-    py::object sys = imp("sys");
     py::object parser = buildParser();
     py::object args = parser.attr("parse_args")();
     std::string sub = text(opt(args, "subparser_name"));
@@ -68,62 +108,32 @@ void main() {
     if (sub == "spoke" && (!given(args, "controller_ip") || !given(args, "controller_user")))
         parser.attr("error")("spoke needs --controller_ip and --controller_user");
 
-    std::string folder = text(opt(args, "backup_folder"));
-    py::object Common = imp("brimvale_testlibs.bin.lib.commonlib").attr("Common");
-    Common.attr("initLogLocation")(folder);
-    // The password is masked word by word, so one with blanks never shows.
-    py::list argv = sys.attr("argv");
-    std::string command = "cellscan";
-    bool secretNext = false;
-    for (size_t i = 1; i < py::len(argv); ++i) {
-        std::string word = text(argv[i]);
-        if (secretNext) word = "****";
-        secretNext = word == "--controller_password";
-        if (word.rfind("--controller_password=", 0) == 0) word = "--controller_password=****";
-        command += " " + word;
-    }
-    Common.attr("logCommandOptions")(command);
+    startLog(text(opt(args, "backup_folder")));
+    logCommand(args);
+    std::string path = checkedOutputPath(args);
     py::object lg = logger();
-
-    py::object started = imp(kModule).attr("start_aws_session")(opt(args, "assume_role"), "profile"_a = opt(args, "profile"));
-    if (py::isinstance<py::str>(started)) exitProcess(1);  // its error line is logged
-    py::object session = started.cast<py::tuple>()[0];
-    py::object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"));
-    py::object profileSession = imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile"));
-    py::object s3 = profileSession.attr("client")("s3");
-
-    std::string path = folder + "/" + text(opt(args, "output_test_config"));
-    if (path.rfind("/", 0) == 0 || path.rfind(".", 0) == 0) {
-        error(lg, "Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
-        exitProcess(1);
-    }
     if (pathExists(path)) {
         info(lg, "- Found " + path);
         exitProcess(0);
     }
-    makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
-    imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("TEST_CONFIG") = path;
 
-    if (sub == "natgw") {
-        imp("brimvale_testlibs.bin.lib.nat").attr("Nat").attr("findNatGws")(args, ec2, s3);
-        return;
-    }
-    py::object controllerIp = opt(args, "controller_ip");
-    py::object user = opt(args, "controller_user");
-    py::object password = opt(args, "controller_password");
-    if (!truthy(password)) password = imp("getpass").attr("getpass")("Enter Brimvale Controller Password: ");
-    py::object cid = imp("brimvale_testlibs.bin.lib.zor_cred").attr("get_brimvale_cid")(controllerIp, user, password);
-    py::object name = opt(args, "spoke_gw_name");
-    py::object Spoke = imp("brimvale_testlibs.bin.lib.spoke").attr("Spoke");
-    if (given(args, "horizontal_scaling")) {
-        std::string url = "https://" + text(controllerIp) + "/v2/api";
-        Spoke.attr("findHsSpokes")(args, ec2, url, cid, name);
-    } else {
-        std::string url = "https://" + text(controllerIp) + "/v1/api";
-        Spoke.attr("findClassicSpokes")(args, ec2, url, cid, name);
-    }
-    int status = imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus")().attr("getStatus")().cast<int>();
-    exitProcess(status);
+    guardMain([&] {
+        py::object started =
+            imp(kModule).attr("start_aws_session")(opt(args, "assume_role"), "profile"_a = opt(args, "profile"));
+        if (py::isinstance<py::str>(started)) exitProcess(1);  // its error line is logged
+        py::object session = started.cast<py::tuple>()[0];
+        py::object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"));
+        py::object s3 = imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile"))
+                            .attr("client")("s3");
+        makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
+        imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("TEST_CONFIG") = path;
+        if (sub == "natgw") {
+            imp("brimvale_testlibs.bin.lib.nat").attr("Nat").attr("findNatGws")(args, ec2, s3);
+            return;
+        }
+        discoverSpokes(args, ec2);
+        exitProcess(exitStatus());
+    });
 }
 
 }  // namespace cellscan

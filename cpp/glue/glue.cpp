@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <regex>
+
 namespace glue {
 
 py::object imp(const char *name) { return py::module_::import(name); }
@@ -53,13 +55,6 @@ py::dict tag(const std::string &key, const std::string &value) {
     t["Key"] = key;
     t["Value"] = value;
     return t;
-}
-
-py::list nameTagSpec(const char *resourceType, const std::string &name) {
-    py::dict spec;
-    spec["ResourceType"] = resourceType;
-    spec["Tags"] = one(tag("Name", name));
-    return one(spec);
 }
 
 py::object logger(const char *name) { return imp("logging").attr("getLogger")(name); }
@@ -202,6 +197,95 @@ void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byT
 std::string gatewayAddress(py::handle cidr) {
     py::object net = imp("netaddr").attr("IPNetwork")(cidr);
     return text(net.attr("__getitem__")(1));
+}
+
+std::string backupFolderProblem(const std::string &folder) {
+    if (folder.empty() || folder[0] == '/' || folder[0] == '.')
+        return "Please remove the beginning \"/\" or a \".\" from backup_folder " + folder;
+    if (climbsOut(folder)) return "backup_folder " + folder + " must not climb out with \"..\"";
+    return "";
+}
+
+bool climbsOut(const std::string &path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (path.compare(start, slash - start, "..") == 0 && slash - start == 2) return true;
+        start = slash + 1;
+    }
+    return false;
+}
+
+namespace {
+bool matches(py::handle value, const std::regex &pattern) {
+    if (!py::isinstance<py::str>(value)) return false;
+    return std::regex_match(value.cast<std::string>(), pattern);
+}
+}  // namespace
+
+bool isIPv4(py::handle value) {
+    static const std::regex octets(R"((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3})");
+    return matches(value, octets);
+}
+
+bool isIPv4Network(py::handle value) {
+    if (!py::isinstance<py::str>(value) || value.cast<std::string>().find('/') == std::string::npos) return false;
+    try {
+        imp("ipaddress").attr("IPv4Network")(value, "strict"_a = false);
+        return true;
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_ValueError)) return false;
+        throw;
+    }
+}
+
+bool isSafeName(py::handle value) {
+    static const std::regex safe(R"([A-Za-z0-9._:-]+)");
+    return matches(value, safe);
+}
+
+bool isRoleArn(py::handle value) {
+    static const std::regex arn(R"(arn:aws[a-z-]*:iam::\d{12}:role/[A-Za-z0-9+=,.@_/-]+)");
+    return matches(value, arn);
+}
+
+bool isBucketName(py::handle value) {
+    static const std::regex bucket(R"([a-z0-9][a-z0-9.-]{1,61}[a-z0-9])");
+    return matches(value, bucket) && value.cast<std::string>().find("..") == std::string::npos;
+}
+
+void refuseRun(const std::string &msg) {
+    error(logger(), "  **Error** " + msg);
+    exitProcess(1);
+}
+
+void startLog(const std::string &folder) {
+    try {
+        imp("brimvale_testlibs.bin.lib.commonlib").attr("Common").attr("initLogLocation")(folder);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        refuseRun("cannot write the log in " + folder + ": " + errorText(e));
+    }
+}
+
+void guardMain(const std::function<void()> &body) {
+    try {
+        body();
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_SystemExit)) throw;
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            error(logger(), "  **Error** interrupted");
+            exitProcess(130);
+        }
+        if (isServiceError(e) || e.matches(imp("botocore.exceptions").attr("BotoCoreError")))
+            refuseRun(errorText(e));
+        throw;
+    }
+}
+
+int exitStatus() {
+    return imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus")().attr("getStatus")().cast<int>();
 }
 
 py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions,

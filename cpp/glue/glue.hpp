@@ -42,8 +42,7 @@ bool has(py::handle mapping, const char *key);
 py::dict filter(const char *name, py::list values);
 py::list one(py::object value);
 
-// {"ResourceType": type, "Tags": [{"Key": "Name", "Value": name}]} list.
-py::list nameTagSpec(const char *resourceType, const std::string &name);
+// {"Key": key, "Value": value}
 py::dict tag(const std::string &key, const std::string &value);
 
 // ---- logging ---------------------------------------------------------------
@@ -94,6 +93,38 @@ void writeTestConfig(const std::string &path, py::handle records);
 void publishTestConfig(const py::object &lg, py::handle records);
 bool pathExists(const std::string &path);
 void makeDirs(const std::string &path);
+
+// ---- checks of input ------------------------------------------------------
+
+// What is wrong with a backup folder ("" when nothing): empty, absolute,
+// starting with "." or climbing out with "..". The text is the refusal line.
+std::string backupFolderProblem(const std::string &folder);
+// True when a path has a ".." component.
+bool climbsOut(const std::string &path);
+// A dotted-decimal IPv4 address (a str, nothing else).
+bool isIPv4(py::handle value);
+// An IPv4 network in CIDR notation (host bits allowed), as a str.
+bool isIPv4Network(py::handle value);
+// A non-empty str of [A-Za-z0-9._:-] only: safe in a shell word and a file name.
+bool isSafeName(py::handle value);
+// An IAM role ARN: arn:<partition>:iam::<12 digits>:role/<name>.
+bool isRoleArn(py::handle value);
+// A valid S3 bucket name (3-63 of [a-z0-9.-], starting and ending alphanumeric).
+bool isBucketName(py::handle value);
+
+// ---- the tools' run-wide calls ------------------------------------------------
+
+// One "  **Error** " line on the tool's logger, then exit status 1.
+[[noreturn]] void refuseRun(const std::string &msg);
+// Sets up the tool's log (console, and the file of a sound backup folder);
+// a log file that cannot be written safely is a refusal.
+void startLog(const std::string &folder);
+// Runs a tool's work: an AWS error that reaches it (no credentials, unknown
+// profile, no region, access denied, ...) is one error line and status 1; an
+// interrupt is one line and status 130.
+void guardMain(const std::function<void()> &body);
+// The package's process-wide exit status.
+int exitStatus();
 
 // ---- route tables ------------------------------------------------------------
 

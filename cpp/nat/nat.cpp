@@ -92,6 +92,7 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
+        // A history nested too deeply for the parser is unreadable too.
         refuse("cannot read history file " + path + ": " + errorText(e));
     }
     py::dict kept;
@@ -103,7 +104,11 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
 void findNatGws(py::object args, py::object ec2, py::object s3) {
     py::object vpc = opt(args, "vpc");
     py::dict infos = getNatgwInfos(ec2, vpc);
-    if (pathExists(historyPath(args))) infos = filterBySubnetInHistory(args, infos);
+    if (pathExists(historyPath(args))) {
+        infos = filterBySubnetInHistory(args, infos);
+        if (py::len(infos) == 0)
+            refuse("no public NAT gateway of " + text(vpc) + " has its subnet in history file " + historyPath(args));
+    }
 
     py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(vpc))));
     collectRoutedSubnets(tables, "NatGatewayId", infos,

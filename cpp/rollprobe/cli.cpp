@@ -87,6 +87,53 @@ object workflowS3(object args) {
         getPemKeyFromSSM(ssm, py::str("/brimvale/workflow/secrets/" + text(opt(args, "key_name"))), args);
     return s3;
 }
+// Everything that can be checked before the first AWS call; each problem is
+// one line and status 1.
+void checkRunInput(object args, bool revert) {
+    object lg = logger();
+    std::string folder = text(opt(args, "backup_folder"));
+    std::string problem = backupFolderProblem(folder);
+    if (!problem.empty()) {
+        error(lg, problem);
+        exitProcess(1);
+    }
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none() && py::len(rt.attr("split")(",")) % 2 == 1) {
+        info(lg, "**Error** incomplete tag_resource pair");
+        exitProcess(1);
+    }
+    object wf = opt(args, "workflow_account_role");
+    if (!revert && truthy(wf)) {
+        std::string wrong = workflowAccountProblem(text(wf));
+        if (!wrong.empty()) refuseRun("--workflow_account_role " + text(wf) + ": " + wrong);
+    }
+    object role = opt(args, "assume_role");
+    if (given(args, "assume_role") && !isRoleArn(role))
+        refuseRun("--assume_role " + text(role) + " is not an IAM role ARN");
+    if (revert) return;
+    // The output config is written after launching: its folder must take a
+    // file now, or the addresses of what was launched would be lost.
+    std::string out = text(opt(args, "output_test_config"));
+    if (climbsOut(out)) refuseRun("--output_test_config " + out + " must not climb out with \"..\"");
+    object ospath = imp("os.path");
+    std::string outFolder = ospath.attr("dirname")(ospath.attr("abspath")(out)).cast<std::string>();
+    try {
+        py::tuple made = imp("tempfile").attr("mkstemp")("dir"_a = outFolder, "prefix"_a = ".tmp-");
+        imp("os").attr("close")(made[0]);
+        imp("os").attr("unlink")(made[1]);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        refuseRun("cannot write the output test config in " + outFolder + ": " + errorText(e));
+    }
+}
+
+// The session of the deployment identity: an assumed role, or the profile.
+object deploymentSession(object args) {
+    if (!given(args, "assume_role")) return Session(opt(args, "profile"));
+    object session = moduleAttr("start_aws_session")(opt(args, "assume_role"), opt(args, "profile"));
+    if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
+    return session;
+}
 }  // namespace
 
 void main() {
@@ -99,58 +146,33 @@ void main() {
         parser.attr("error")("a deployment run needs --output_test_config");
 
     std::string folder = text(opt(args, "backup_folder"));
-    object Common = imp("brimvale_testlibs.bin.lib.commonlib").attr("Common");
-    Common.attr("initLogLocation")(folder);
-    Common.attr("logCommandOptions")("rollprobe " + text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
-    object lg = logger();
+    startLog(folder);
+    imp("brimvale_testlibs.bin.lib.commonlib")
+        .attr("Common")
+        .attr("logCommandOptions")("rollprobe " + text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
     imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("dry_run") = py::bool_(dryRun(args));
-
-    if (folder.rfind("/", 0) == 0 || folder.rfind(".", 0) == 0) {
-        error(lg, "Please remove the beginning \"/\" or a \".\" from backup_folder " + folder);
-        exitProcess(1);
-    }
-    object rt = opt(args, "tag_resource");
-    if (!rt.is_none() && py::len(rt.attr("split")(",")) % 2 == 1) {
-        info(lg, "**Error** incomplete tag_resource pair");
-        exitProcess(1);
-    }
-    object wf = opt(args, "workflow_account_role");
-    if (!revert && truthy(wf)) {
-        std::string problem = workflowAccountProblem(text(wf));
-        if (!problem.empty()) {
-            error(lg, "  **Error** --workflow_account_role " + text(wf) + ": " + problem);
-            exitProcess(1);
-        }
-    }
+    checkRunInput(args, revert);
     // The test config is checked before anything is done in AWS.
     loadTestConfig(args);
 
-    object s3 = py::none();
-    if (!revert) s3 = workflowS3(args);
-
-    object session;
-    if (given(args, "assume_role")) {
-        session = moduleAttr("start_aws_session")(opt(args, "assume_role"), opt(args, "profile"));
-        if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
-    } else {
-        session = Session(opt(args, "profile"));
-    }
-    object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
-    object iam = session.attr("client")("iam", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
-
-    if (!revert) {
-        object ami = getAMIByName(ec2, args);
-        deployEc2s(ec2, s3, iam, ami, args);
-    } else {
-        terminateEc2s(ec2, iam, args);
-        if (text(opt(args, "ec2_role")) == "default") deleteInstanceProfile(iam);
-    }
-
-    if (given(args, "s3_bucket"))
-        imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"),
-                                                                 folder + "/log/brimvale_testlibs.log").attr("uploadAFile")();
-    int status = imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus")().attr("getStatus")().cast<int>();
-    exitProcess(status);
+    StopOnSignals stopHandlers;
+    guardMain([&] {
+        object s3 = revert ? object(py::none()) : workflowS3(args);
+        object session = deploymentSession(args);
+        object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
+        object iam = session.attr("client")("iam", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
+        if (!revert) {
+            deployEc2s(ec2, s3, iam, getAMIByName(ec2, args), args);
+        } else {
+            terminateEc2s(ec2, iam, args);
+            if (text(opt(args, "ec2_role")) == "default" && !stopRequested()) deleteInstanceProfile(iam);
+        }
+        if (given(args, "s3_bucket"))
+            imp("brimvale_testlibs.bin.lib.s3")
+                .attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log")
+                .attr("uploadAFile")();
+    });
+    exitProcess(stopSignal() ? 128 + stopSignal() : exitStatus());
 }
 
 }  // namespace rollprobe

@@ -23,13 +23,34 @@ py::dict kwargs(object ec2, object iam, object args) {
 }
 }  // namespace
 
-// Elastic IPs of the tool that were allocated but never associated (a run
-// ended between the two requests) belong to no instance any more.
-static void releaseStrayAddresses(object ec2, object args) {
-    object resp = ec2.attr("describe_addresses")("Filters"_a = one(filter("tag:Name", one(py::str(kEipName)))));
-    for (auto address : resp["Addresses"].cast<py::list>()) {
+// Elastic IPs of the tool that were allocated for this VPC but never
+// associated (a run ended between the two requests) belong to no instance any
+// more. An address without the VPC tag, or of another VPC, is never touched: a
+// concurrent deployment may have just allocated it. A failed request is one
+// error line; the rest of the clean-up goes on.
+static void releaseStrayAddresses(object ec2, object vpc, object args) {
+    object lg = logger();
+    py::list filters;
+    filters.append(filter("tag:Name", one(py::str(kEipName))));
+    filters.append(filter((std::string("tag:") + kVpcTagKey).c_str(), one(vpc)));
+    py::list addresses;
+    try {
+        addresses = ec2.attr("describe_addresses")("Filters"_a = filters)["Addresses"];
+    } catch (py::error_already_set &e) {
+        if (isExit(e) || !isServiceError(e)) throw;
+        error(lg, "  **Error** cannot list the elastic IPs of " + text(vpc) + ": " + errorText(e));
+        raiseExitStatus(1);
+        return;
+    }
+    for (auto address : addresses) {
         if (has(address, "AssociationId")) continue;
-        releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
+        try {
+            releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
+        } catch (py::error_already_set &e) {
+            if (isExit(e) || !isServiceError(e)) throw;
+            error(lg, "  **Error** cannot release elastic IP " + text(address["PublicIp"]) + ": " + errorText(e));
+            raiseExitStatus(1);
+        }
     }
 }
 
@@ -42,6 +63,7 @@ py::list loadTestConfig(object args) {
         if (isExit(e)) throw;
         if (e.matches(PyExc_OSError)) refuseConfig(path, "cannot be read (" + errorText(e) + ")");
         if (e.matches(PyExc_ValueError)) refuseConfig(path, "is not JSON (" + errorText(e) + ")");
+        if (e.matches(PyExc_RecursionError)) refuseConfig(path, "is nested too deeply");
         throw;
     }
     if (!py::isinstance<py::list>(data)) refuseConfig(path, "is not a JSON list of test records");
@@ -56,8 +78,9 @@ py::list loadTestConfig(object args) {
         if (!py::isinstance<py::str>(item(rec, "private_subnet_id")))
             refuseConfig(path, where + " has no private_subnet_id");
         object cidr = item(rec, "private_subnet_cidr");
-        if (truthy(item(rec, "private_subnet_id")) && !py::isinstance<py::str>(cidr))
-            refuseConfig(path, where + " has no private_subnet_cidr");
+        if (truthy(item(rec, "private_subnet_id")) && !isIPv4Network(cidr))
+            refuseConfig(path, where + (py::isinstance<py::str>(cidr) ? " has an invalid private_subnet_cidr " + text(cidr)
+                                                                       : std::string(" has no private_subnet_cidr")));
     }
     return records;
 }
@@ -87,6 +110,10 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
             error(lg, "  **Error** Skip " + text(name) + " -- private_subnet_id not defined");
             continue;
         }
+        // Addresses of an earlier deployment are not this run's: a record
+        // carries only what its worker finds now.
+        for (const char *key : {"ec2_ip", "ec2_2nd_private_ip"})
+            if (has(rec, key)) rec.attr("pop")(key);
         py::dict kw = kwargs(ec2, iam, args);
         kw["ami"] = ami;
         kw["gw_subnet_id"] = rec["gw_subnet_id"];
@@ -97,6 +124,8 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
         kw["sg_id_private_inf"] = sgPrivate;
         kw["instance_profile"] = profile;
         kw["key_name"] = keyName;
+        kw["s3_client"] = s3;
+        kw["vpc_id"] = vpc;
         calls.emplace_back(worker, kw);
     }
     runWorkers(calls);
@@ -106,10 +135,11 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     info(lg, "- Wrote " + out);
     if (dryRun(args)) return;
     // A run in which test instances failed must not report success.
+    std::string why = stopRequested() ? "interrupted: " : "";
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
         if (!has(rec, "ec2_ip") || !has(rec, "ec2_2nd_private_ip")) {
-            error(lg, "  **Error** test instance for " + text(rec["private_subnet_id"]) + " is not complete");
+            error(lg, "  **Error** " + why + "test instance for " + text(rec["private_subnet_id"]) + " is not complete");
             raiseExitStatus(1);
         }
     }
@@ -118,29 +148,60 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
 void terminateEc2s(object ec2, object iam, object args) {
     object lg = logger();
     py::list records = loadTestConfig(args);
-    object worker = moduleAttr("deleteEc2");
+    // Every error of a revert worker is one line and makes the run fail: what
+    // it could not remove is still there.
+    object deleteOne = moduleAttr("deleteEc2");
+    py::cpp_function guarded([deleteOne](py::kwargs kw) {
+        try {
+            deleteOne(**kw);
+        } catch (py::error_already_set &e) {
+            if (isExit(e)) throw;
+            error(logger(), "  **Error** revert of " + text(kw["subnet_id"]) + " failed: " + errorText(e));
+            raiseExitStatus(1);
+        }
+    });
     std::vector<std::pair<object, py::dict>> calls;
+    py::set seen;
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
+        if (seen.contains(rec["gw_subnet_id"])) continue;  // one worker per subnet
+        seen.add(rec["gw_subnet_id"]);
         py::dict kw = kwargs(ec2, iam, args);
         kw["subnet_id"] = rec["gw_subnet_id"];
-        calls.emplace_back(worker, kw);
+        calls.emplace_back(guarded, kw);
     }
     runWorkers(calls);
 
     object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
+    if (stopRequested()) {
+        error(lg, "  **Error** interrupted: shared resources of " + text(vpc) + " kept");
+        return;
+    }
+    if (dryRun(args)) {
+        removeSharedResources(ec2, vpc, args);
+        return;
+    }
     bool unknown = false;
     object left = testInstancesInVpc(ec2, vpc, unknown);
-    if (unknown && !dryRun(args)) {
+    if (unknown) {
         // Without the list, instances may remain: their group and key stay.
         error(lg, "  **Error** cannot list the test instances of " + text(vpc) + ": shared resources kept");
+        raiseExitStatus(1);
         return;
     }
-    if (!left.is_none() && py::len(left) > 0 && !dryRun(args)) {
+    if (!left.is_none() && py::len(left) > 0) {
         info(lg, "- Keep the shared resources of " + text(vpc) + ": " + std::to_string(py::len(left)) +
                      " test instance(s) remain");
+        error(lg, "  **Error** test instances remain in " + text(vpc) + ": " +
+                      text(py::str(", ").attr("join")(left)) + "; run the revert again");
+        raiseExitStatus(1);
         return;
     }
+    removeSharedResources(ec2, vpc, args);
+}
+
+void removeSharedResources(object ec2, object vpc, object args) {
+    object lg = logger();
     auto removeGroup = [&](const char *name) {
         info(lg, std::string("- Delete SG ") + name);
         object id = getSgId(ec2, vpc, py::str(name));
@@ -153,20 +214,20 @@ void terminateEc2s(object ec2, object iam, object args) {
     };
     removeGroup(kSgName);
     for (auto ifc : getNetworkInterfaces(ec2, vpc)) deleteNetworkInterface(ec2, ifc["NetworkInterfaceId"], args);
-    releaseStrayAddresses(ec2, args);
+    releaseStrayAddresses(ec2, vpc, args);
     removeGroup(kPrivateSgName);
     deleteKeyPair(ec2, py::str(kKeyPairPrefix + text(vpc)), args);
 }
 
-void deleteEc2(object ec2, object iam, object subnet_id, object args) {
+// Removes one test instance: its second interface, the instance, its elastic IP.
+static void deleteTestInstance(object ec2, object inst, object subnet_id, object args) {
     object lg = logger();
-    py::tuple found = getEc2(ec2, subnet_id);
-    object insId = found[0], publicIp = found[1], ifc = found[2];
+    py::tuple parts = instanceParts(inst, subnet_id);
+    object insId = parts[0], publicIp = parts[1], ifc = parts[2];
     object ifcId = item(ifc, "NetworkInterfaceId");
     object attachmentId = item(item(ifc, "Attachment"), "AttachmentId");
-    deleteAttachment(ec2, attachmentId, subnet_id, args);
+    if (!attachmentId.is_none()) deleteAttachment(ec2, attachmentId, subnet_id, args);
     deleteNetworkInterface(ec2, ifcId, args);
-    if (insId.is_none()) return;
     object alloc = py::none();
     if (!publicIp.is_none() && truthy(opt(args, "eip"))) {
         try {
@@ -185,6 +246,20 @@ void deleteEc2(object ec2, object iam, object subnet_id, object args) {
         waiter.attr("wait")("InstanceIds"_a = one(insId));
     }
     if (!alloc.is_none()) releaseEIP(ec2, publicIp, alloc, insId, args);
+}
+
+void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2's callers*/, object subnet_id,
+               object args) {
+    object lg = logger();
+    if (stopRequested()) return;
+    py::list found = testInstancesInSubnet(ec2, subnet_id);
+    std::string suffix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
+    if (py::len(found) == 0) {
+        info(lg, "  No" + suffix);
+        return;
+    }
+    if (py::len(found) > 1) info(lg, "  **Alert** More than one" + suffix + ": all are removed");
+    for (auto inst : found) deleteTestInstance(ec2, py::reinterpret_borrow<object>(inst), subnet_id, args);
 }
 
 }  // namespace rollprobe

@@ -9,6 +9,10 @@ namespace rollprobe {
 namespace {
 object InvalidParameterValue() { return moduleAttr("InvalidParameterValueException"); }
 
+object ValueNotFound() {
+    return imp("brimvale_testlibs.bin.core.ValueNotFoundException").attr("ValueNotFoundException");
+}
+
 // First instance of the first reservation of a fresh describe.
 object describe(object ec2, object insId) {
     object resp = ec2.attr("describe_instances")("InstanceIds"_a = one(insId));
@@ -17,8 +21,9 @@ object describe(object ec2, object insId) {
 
 bool hasPublicIp(object inst) { return truthy(item(inst, "PublicIpAddress")); }
 
-// Resolves a role named by --ec2_role to its instance profile; ends the worker
-// when there is none.
+// Resolves a role named by --ec2_role to the name of its instance profile
+// (which differs from the role's name for roles not made in the console); ends
+// the worker when there is none.
 object profileForRole(object iam, object role) {
     object lg = logger();
     std::string name = text(role);
@@ -32,7 +37,7 @@ object profileForRole(object iam, object role) {
             error(lg, "  **Error** role not found " + name);
         } else {
             error(lg, "  **Error** " + errorText(e));
-            printTraceback(e);
+            if (!code) printTraceback(e);
         }
         exitProcess(1);
     }
@@ -41,11 +46,122 @@ object profileForRole(object iam, object role) {
         exitProcess(1);
     }
     info(lg, "- Assign role " + name + " to " + kInstanceName);
-    return role;
+    return resp["InstanceProfiles"].cast<py::list>()[0]["InstanceProfileName"];
+}
+
+// True, with one line, once a stop was requested: the worker starts no new step.
+bool stopBefore(const std::string &step, object subnet) {
+    if (!stopRequested()) return false;
+    info(logger(), "  stop requested: " + step + " in " + text(subnet) + " not started");
+    return true;
+}
+
+// A launch refusal that concerns the instance profile (one made moments ago
+// that EC2 does not see yet) is worth retrying; any other is final.
+bool profileNotReady(const std::string &message) {
+    std::string lower = text(py::str(message).attr("lower")());
+    return lower.find("instance profile") != std::string::npos ||
+           lower.find("iaminstanceprofile") != std::string::npos;
+}
+
+// The run_instances request of one test instance (without UserData).
+py::dict launchRequest(object ami, object gw_subnet_id, object sg_id, object profile, object key_name,
+                       object args) {
+    py::dict req;
+    req["InstanceType"] = opt(args, "instance_type");
+    req["MinCount"] = 1;
+    req["MaxCount"] = 1;
+    req["ImageId"] = ami;
+    req["TagSpecifications"] = taggedSpec("instance", kInstanceName, args);
+    py::dict nic;
+    nic["DeviceIndex"] = 0;
+    nic["SubnetId"] = gw_subnet_id;
+    if (!truthy(opt(args, "eip"))) nic["AssociatePublicIpAddress"] = true;
+    if (!sg_id.is_none()) nic["Groups"] = one(sg_id);
+    req["NetworkInterfaces"] = one(nic);
+    if (!profile.is_none()) {
+        py::dict p;
+        p["Name"] = profile;
+        req["IamInstanceProfile"] = p;
+    }
+    req["KeyName"] = key_name;
+    return req;
+}
+
+// Removes a record's result and log objects of an earlier deployment, so a
+// verdict read later is this instance's own. False, with one error line, when
+// they cannot be removed.
+bool removeOldResults(object s3, object bucket, const std::string &tag) {
+    if (s3.is_none()) return true;
+    for (const std::string &key : {"result-" + tag + ".txt", "log-" + tag + ".txt"}) {
+        try {
+            s3.attr("delete_object")("Bucket"_a = bucket, "Key"_a = key);
+        } catch (py::error_already_set &e) {
+            if (isExit(e) || !isServiceError(e)) throw;
+            if (*awsErrorCode(e) == "NoSuchBucket") return true;  // nothing old there
+            error(logger(), "  **Error** cannot remove the old s3://" + text(bucket) + "/" + key + ": " +
+                                errorText(e));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The public interfaces (in the gateway subnet) of an instance description.
+py::list publicInterfaces(object desc, object gw_subnet_id) {
+    py::list ids;
+    for (auto ifc : desc["NetworkInterfaces"].cast<py::list>())
+        if (eq(item(ifc, "SubnetId"), gw_subnet_id)) ids.append(ifc["NetworkInterfaceId"]);
+    return ids;
+}
+
+// Gives a running instance its public address (elastic IP with --eip), tags a
+// new instance's public interface and records the address. False when the
+// instance has no public address in the end.
+bool recordPublicAddress(object ec2, object insId, object gw_subnet_id, object private_subnet_id, bool firstTime,
+                         object vpc_id, object args, object test_config) {
+    object lg = logger();
+    object inst = describe(ec2, insId);
+    py::list pubIfcs = publicInterfaces(inst, gw_subnet_id);
+    if (!hasPublicIp(inst)) {
+        if (truthy(opt(args, "eip"))) associateEIP(ec2, pubIfcs[0], args, vpc_id);
+        inst = describe(ec2, insId);
+        pubIfcs = publicInterfaces(inst, gw_subnet_id);
+    }
+    if (firstTime) {
+        py::dict req;
+        req["Resources"] = pubIfcs;
+        req["Tags"] = taggedList(kInterfaceName, args);
+        ec2.attr("create_tags")(**req);
+    }
+    info(lg, std::string("- Created ") + kInstanceName + " in " + text(private_subnet_id));
+    for (int waits = 0; !hasPublicIp(inst) && waits < 2; ++waits) {
+        sleepSeconds(5);
+        inst = describe(ec2, insId);
+    }
+    if (!hasPublicIp(inst)) {
+        if (truthy(opt(args, "eip")))
+            error(lg, "  Failed to allocate and associate EIP to " + text(insId));
+        else
+            error(lg, "  Failed to allocate public IP to " + text(insId));
+        return false;
+    }
+    info(lg, "  public ip: " + text(inst["PublicIpAddress"]));
+    if (!test_config.is_none()) test_config["ec2_ip"] = inst["PublicIpAddress"];
+    return true;
 }
 }  // namespace
 
 std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::string &tag) {
+    // Every value lands unquoted in a script run as root: only plain values pass.
+    if (!isIPv4(spoke_gw_ip))
+        raisePy(PyExc_ValueError, "gateway address " + py::repr(spoke_gw_ip).cast<std::string>() +
+                                      " is not an IPv4 address");
+    if (!isBucketName(s3_bucket))
+        raisePy(PyExc_ValueError, "bucket " + py::repr(s3_bucket).cast<std::string>() + " is not an S3 bucket name");
+    if (!isSafeName(py::str(tag)))
+        raisePy(PyExc_ValueError, "tag " + py::repr(py::str(tag)).cast<std::string>() +
+                                      " has characters outside [A-Za-z0-9._:-]");
     object tmpl = imp("jinja2").attr("Template")(moduleAttr("user_data_tmp"), "keep_trailing_newline"_a = true);
     return tmpl.attr("render")("spoke_gw_ip"_a = spoke_gw_ip, "s3_bucket"_a = s3_bucket, "tag"_a = tag).cast<std::string>();
 }
@@ -62,7 +178,7 @@ object createEc2WithRetryOnce(object ec2, object data) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         auto code = awsErrorCode(e);
-        if (code && *code == "InvalidParameterValue") {
+        if (code && *code == "InvalidParameterValue" && profileNotReady(errorText(e))) {
             info(lg, std::string("  Instance profile ") + kProfileName + " is not ready, retry in 10 sec");
             raisePy(InvalidParameterValue(), errorText(e));
         }
@@ -79,13 +195,11 @@ object createEc2WithRetry(object ec2, object data) {
 
 void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object private_subnet_id, object spoke_gw_ip,
                object args, object test_config, object sg_id, object sg_id_private_inf, object instance_profile,
-               object key_name) {
+               object key_name, object s3, object vpc_id) {
     object lg = logger();
     object role = opt(args, "ec2_role");
     object profile = instance_profile;
-    if (text(role) != "default") {
-        if (!role.is_none()) profile = profileForRole(iam, role);
-    }
+    if (text(role) != "default" && !role.is_none()) profile = profileForRole(iam, role);
     info(lg, std::string("- Create ") + kInstanceName + " in private " + text(private_subnet_id));
 
     py::tuple found = getEc2(ec2, gw_subnet_id);
@@ -93,31 +207,22 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
     object privateIfc = found[2];
     bool firstTime = false;
     if (insId.is_none()) {
-        py::dict req;
-        req["InstanceType"] = opt(args, "instance_type");
-        req["MinCount"] = 1;
-        req["MaxCount"] = 1;
-        req["ImageId"] = ami;
-        req["TagSpecifications"] = nameTagSpec("instance", kInstanceName);
-        object rt = opt(args, "tag_resource");
-        if (!rt.is_none()) populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], rt);
-        py::dict nic;
-        nic["DeviceIndex"] = 0;
-        nic["SubnetId"] = gw_subnet_id;
-        if (!truthy(opt(args, "eip"))) nic["AssociatePublicIpAddress"] = true;
-        if (!sg_id.is_none()) nic["Groups"] = one(sg_id);
-        req["NetworkInterfaces"] = one(nic);
-        if (!profile.is_none()) {
-            py::dict p;
-            p["Name"] = profile;
-            req["IamInstanceProfile"] = p;
-        }
-        req["KeyName"] = key_name;
+        py::dict req = launchRequest(ami, gw_subnet_id, sg_id, profile, key_name, args);
         // The boot script runs the egress test and uploads its result; without
         // a bucket there is nowhere to upload, so no script is sent.
-        if (given(args, "s3_bucket"))
-            req["UserData"] = renderUserData(spoke_gw_ip, opt(args, "s3_bucket"), deduceTag(args, test_config));
-        if (dryRun(args)) return;
+        std::string tag;
+        if (given(args, "s3_bucket")) {
+            tag = deduceTag(args, test_config);
+            try {
+                req["UserData"] = renderUserData(spoke_gw_ip, opt(args, "s3_bucket"), tag);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+                error(lg, "  **Error** boot script for " + text(private_subnet_id) + " refused: " + errorText(e));
+                return;
+            }
+        }
+        if (dryRun(args) || stopBefore("launch", gw_subnet_id)) return;
+        if (!tag.empty() && !removeOldResults(s3, opt(args, "s3_bucket"), tag)) return;
         object waiter = ec2.attr("get_waiter")("instance_status_ok");
         insId = createEc2WithRetry(ec2, req);
         if (insId.is_none()) return;
@@ -125,52 +230,20 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
         firstTime = true;
     }
 
+    if (stopBefore("public address", gw_subnet_id)) return;
     py::list statuses = ec2.attr("describe_instance_status")("InstanceIds"_a = one(insId))["InstanceStatuses"];
-    if (py::len(statuses) > 0) {
-        object inst = describe(ec2, insId);
-        auto publicInterfaces = [&](object desc) {
-            py::list ids;
-            for (auto ifc : desc["NetworkInterfaces"].cast<py::list>())
-                if (eq(item(ifc, "SubnetId"), gw_subnet_id)) ids.append(ifc["NetworkInterfaceId"]);
-            return ids;
-        };
-        py::list pubIfcs = publicInterfaces(inst);
-        if (!hasPublicIp(inst)) {
-            if (truthy(opt(args, "eip"))) associateEIP(ec2, pubIfcs[0], args);
-            inst = describe(ec2, insId);
-            pubIfcs = publicInterfaces(inst);
-        }
-        if (firstTime) {
-            py::dict req;
-            req["Resources"] = pubIfcs;
-            req["Tags"] = one(tag("Name", kInterfaceName));
-            object rt = opt(args, "tag_resource");
-            if (!rt.is_none()) populateTags(req["Tags"], rt);
-            ec2.attr("create_tags")(**req);
-        }
-        info(lg, std::string("- Created ") + kInstanceName + " in " + text(private_subnet_id));
-        for (int waits = 0; !hasPublicIp(inst) && waits < 2; ++waits) {
-            sleepSeconds(5);
-            inst = describe(ec2, insId);
-        }
-        if (!hasPublicIp(inst)) {
-            if (truthy(opt(args, "eip")))
-                error(lg, "  Failed to allocate and associate EIP to " + text(insId));
-            else
-                error(lg, "  Failed to allocate public IP to " + text(insId));
-            return;
-        }
-        info(lg, "  public ip: " + text(inst["PublicIpAddress"]));
-        if (!test_config.is_none()) test_config["ec2_ip"] = inst["PublicIpAddress"];
-    }
+    if (py::len(statuses) > 0 &&
+        !recordPublicAddress(ec2, insId, gw_subnet_id, private_subnet_id, firstTime, vpc_id, args, test_config))
+        return;
 
+    if (stopBefore("second interface", gw_subnet_id)) return;
     if (privateIfc.is_none()) createNetworkfInterface(ec2, insId, private_subnet_id, sg_id_private_inf, args);
     try {
         lookupInf2PrivateIp(ec2, insId, test_config);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         error(lg, "  **Error** " + errorText(e));
-        printTraceback(e);
+        if (!isServiceError(e) && !e.matches(ValueNotFound())) printTraceback(e);
     }
 }
 

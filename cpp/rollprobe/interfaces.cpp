@@ -25,9 +25,7 @@ void createNetworkfInterface(object ec2, object instance_id, object subnet_id, o
     req["Description"] = "Brimvale test ec2";
     req["Groups"] = one(sg_id);
     req["SubnetId"] = subnet_id;
-    req["TagSpecifications"] = nameTagSpec("network-interface", kInterfaceName);
-    object rt = opt(args, "tag_resource");
-    if (!rt.is_none()) populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], rt);
+    req["TagSpecifications"] = taggedSpec("network-interface", kInterfaceName, args);
     object resp;
     try {
         resp = ec2.attr("create_network_interface")(**req);
@@ -97,6 +95,7 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
 
 void deleteNetworkInterface(object ec2, object network_interface_id, object args) {
     object lg = logger();
+    if (network_interface_id.is_none()) return;  // nothing was made
     info(lg, "- Delete natwork interface " + text(network_interface_id));
     if (dryRun(args)) return;
     try {
@@ -122,18 +121,21 @@ object getNetworkInterfaces(object ec2, object vpc_id) {
     }
 }
 
-void associateEIP(object ec2, object networkInfId, object args) {
+void associateEIP(object ec2, object networkInfId, object args, object vpc_id) {
     object lg = logger();
     info(lg, "- Allocate EIP");
+    if (dryRun(args)) return;
     py::dict req;
     req["Domain"] = "vpc";
-    req["TagSpecifications"] = nameTagSpec("elastic-ip", kEipName);
-    if (given(args, "tag_resource"))
-        populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], opt(args, "tag_resource"));
+    py::list spec = taggedSpec("elastic-ip", kEipName, args);
+    // The VPC tag lets a revert of this VPC find an address a run left
+    // unassociated, and only that VPC's.
+    if (!vpc_id.is_none()) spec[0]["Tags"].attr("append")(tag(kVpcTagKey, text(vpc_id)));
+    req["TagSpecifications"] = spec;
     object resp = ec2.attr("allocate_address")(**req);
     object alloc = item(resp, "AllocationId");
     if (alloc.is_none()) {
-        info(lg, "  **Error** fail to allocate EIP");
+        error(lg, "  **Error** fail to allocate EIP");
         return;
     }
     info(lg, "  allocated EIP " + text(item(resp, "PublicIp")) + " " + text(alloc));

@@ -35,10 +35,8 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
     py::dict req;
     req["KeyName"] = name;
     req["KeyType"] = "rsa";
-    req["TagSpecifications"] = nameTagSpec("key-pair", kKeyPairTag);
+    req["TagSpecifications"] = taggedSpec("key-pair", kKeyPairTag, args);
     req["KeyFormat"] = "pem";
-    object rt = opt(args, "tag_resource");
-    if (!rt.is_none()) populateTags(req["TagSpecifications"].cast<py::list>()[0]["Tags"], rt);
 
     object created = py::dict();
     try {

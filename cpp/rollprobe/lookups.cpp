@@ -7,34 +7,50 @@ namespace rollprobe {
 
 namespace {
 py::dict nameFilter() { return filter("tag:Name", one(py::str(kInstanceName))); }
+
+// Instances that still exist: terminated ones stay listed for about an hour.
+py::dict liveFilter() {
+    py::list states;
+    for (const char *state : {"pending", "running", "stopping", "stopped"}) states.append(state);
+    return filter("instance-state-name", states);
+}
 }  // namespace
 
-py::tuple getEc2(object ec2, object subnet_id) {
-    object lg = logger();
+py::list testInstancesInSubnet(object ec2, object subnet_id) {
     py::list filters;
     filters.append(nameFilter());
     filters.append(filter("subnet-id", one(subnet_id)));
-    py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
-    std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
-    if (py::len(reservations) > 1) info(lg, "  **Alert** More than one" + prefix);
-    if (py::len(reservations) == 1) {
-        object inst = reservations[0]["Instances"].cast<py::list>()[0];
-        object publicIp = py::none();
-        object privateIfc = py::none();
-        object ifcs = item(inst, "NetworkInterfaces");
-        if (!ifcs.is_none()) {
-            for (auto ifc : ifcs.cast<py::list>()) {
-                if (!has(ifc, "SubnetId")) continue;
-                if (eq(ifc["SubnetId"], subnet_id)) {
-                    object assoc = item(ifc, "Association");
-                    if (publicIp.is_none() && has(assoc, "PublicIp")) publicIp = assoc["PublicIp"];
-                } else if (privateIfc.is_none()) {
-                    privateIfc = py::reinterpret_borrow<object>(ifc);
-                }
+    filters.append(liveFilter());
+    py::list found;
+    for (auto r : ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"].cast<py::list>())
+        for (auto inst : r["Instances"].cast<py::list>()) found.append(inst);
+    return found;
+}
+
+py::tuple instanceParts(object inst, object subnet_id) {
+    object publicIp = py::none();
+    object privateIfc = py::none();
+    object ifcs = item(inst, "NetworkInterfaces");
+    if (!ifcs.is_none()) {
+        for (auto ifc : ifcs.cast<py::list>()) {
+            if (!has(ifc, "SubnetId")) continue;
+            if (eq(ifc["SubnetId"], subnet_id)) {
+                object assoc = item(ifc, "Association");
+                if (publicIp.is_none() && has(assoc, "PublicIp")) publicIp = assoc["PublicIp"];
+            } else if (privateIfc.is_none()) {
+                privateIfc = py::reinterpret_borrow<object>(ifc);
             }
         }
-        return py::make_tuple(inst["InstanceId"], publicIp, privateIfc);
     }
+    return py::make_tuple(inst["InstanceId"], publicIp, privateIfc);
+}
+
+py::tuple getEc2(object ec2, object subnet_id) {
+    object lg = logger();
+    py::list found = testInstancesInSubnet(ec2, subnet_id);
+    std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
+    if (py::len(found) > 1) info(lg, "  **Alert** More than one" + prefix);
+    if (py::len(found) == 1) return instanceParts(found[0], subnet_id);
     info(lg, "  No" + prefix);
     return py::make_tuple(py::none(), py::none(), py::none());
 }
@@ -46,14 +62,10 @@ object getAllEc2InVpc(object ec2, object vpc_id) {
 
 object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
     failed = false;
-    py::list states;
-    states.append("running");
-    states.append("stopped");
-    states.append("stopping");
     py::list filters;
     filters.append(nameFilter());
     filters.append(filter("vpc-id", one(vpc_id)));
-    filters.append(filter("instance-state-name", states));
+    filters.append(liveFilter());
     try {
         py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
         if (py::len(reservations) == 0) return py::none();
@@ -64,7 +76,8 @@ object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
         return ids;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        printTraceback(e);
+        error(logger(), "  **Error** cannot list the test instances of " + text(vpc_id) + ": " + errorText(e));
+        if (!isServiceError(e)) printTraceback(e);
         failed = true;
         return py::none();
     }

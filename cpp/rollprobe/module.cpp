@@ -66,13 +66,13 @@ PYBIND11_MODULE(rollprobe, m) {
     m.def("deleteAttachment", &deleteAttachment, "ec2_client"_a, "attachment_id"_a, "subnet_id"_a, "args"_a);
     m.def("deleteNetworkInterface", &deleteNetworkInterface, "ec2_client"_a, "network_interface_id"_a, "args"_a);
     m.def("getNetworkInterfaces", &getNetworkInterfaces, "ec2_client"_a, "vpc_id"_a);
-    m.def("associateEIP", &associateEIP, "ec2_client"_a, "networkInfId"_a, "args"_a);
+    m.def("associateEIP", &associateEIP, "ec2_client"_a, "networkInfId"_a, "args"_a, "vpc_id"_a = none);
     m.def("getEipAllocationId", &getEipAllocationId, "ec2_client"_a, "insId"_a, "public_ip"_a);
     m.def("releaseEIP", &releaseEIP, "ec2_client"_a, "eip"_a, "eipAllocIp"_a, "insId"_a, "args"_a);
 
     m.def("createEc2", &createEc2, "ec2_client"_a, "iam_client"_a, "ami"_a, "gw_subnet_id"_a, "private_subnet_id"_a,
           "spoke_gw_ip"_a, "args"_a, "test_config"_a = none, "sg_id"_a = none, "sg_id_private_inf"_a = none,
-          "instance_profile"_a = none, "key_name"_a = none);
+          "instance_profile"_a = none, "key_name"_a = none, "s3_client"_a = none, "vpc_id"_a = none);
     m.def("createEc2WithRetry", &createEc2WithRetry, "ec2_client"_a, "data"_a);
 
     m.def("deployEc2s", &deployEc2s, "ec2_client"_a, "s3_client"_a, "iam_client"_a, "ami"_a, "args"_a);

@@ -19,6 +19,8 @@ inline const char *kKeyPairPrefix = "brimvale-test-ec2-key-pair-";
 inline const char *kKeyPairTag = "brimvale-test-ec2-key-pair";
 inline const char *kInterfaceName = "brimvale-test-ec2-network-interface";
 inline const char *kEipName = "brimvale-test-ec2-eip";
+// Tag key of an elastic IP: the VPC it was allocated for.
+inline const char *kVpcTagKey = "brimvale-test-ec2-vpc";
 inline const char *kPolicyName = "brimvale-test-ec2-policy";
 inline const char *kRoleName = "brimvale-test-ec2-role";
 inline const char *kProfileName = "brimvale-test-ec2-instance-profile";
@@ -34,8 +36,27 @@ object get_aws_metadata();
 void getPemKeyFromSSM(object ssm, object pemkey, object args);
 object clientConfig();
 
+// stop on SIGINT/SIGTERM: workers start no new step once a stop was requested
+bool stopRequested();
+int stopSignal();  // the signal that asked to stop, 0 when none
+// Installs the stop handlers for its lifetime (main thread only).
+class StopOnSignals {
+  public:
+    StopOnSignals();
+    ~StopOnSignals();
+    StopOnSignals(const StopOnSignals &) = delete;
+    StopOnSignals &operator=(const StopOnSignals &) = delete;
+
+  private:
+    py::list saved_;
+};
+
 // tags and image
 void populateTags(object data, object rt_tags);
+// [Name tag, then the --tag_resource pairs]
+py::list taggedList(const std::string &name, object args);
+// [{"ResourceType": type, "Tags": taggedList(name, args)}]
+py::list taggedSpec(const char *resourceType, const std::string &name, object args);
 std::string deduceTag(object args, object test_config);
 object getAMIByName(object ec2, object args);
 object getAMI(object ssm, object args);
@@ -58,6 +79,10 @@ void deleteKeyPair(object ec2, object keyname, object args);
 
 // lookups
 py::tuple getEc2(object ec2, object subnet_id);
+// Every live (pending, running, stopping, stopped) test instance of a subnet.
+py::list testInstancesInSubnet(object ec2, object subnet_id);
+// (instance id, public address of the gateway-subnet interface, second interface)
+py::tuple instanceParts(object inst, object subnet_id);
 object getAllEc2InVpc(object ec2, object vpc_id);
 // As getAllEc2InVpc; `failed` tells a failed query from a VPC without test instances.
 object testInstancesInVpc(object ec2, object vpc_id, bool &failed);
@@ -70,14 +95,14 @@ void lookupInf2PrivateIp(object ec2, object insId, object test_config);
 void deleteAttachment(object ec2, object attachment_id, object subnet_id, object args);
 void deleteNetworkInterface(object ec2, object network_interface_id, object args);
 object getNetworkInterfaces(object ec2, object vpc_id);
-void associateEIP(object ec2, object networkInfId, object args);
+void associateEIP(object ec2, object networkInfId, object args, object vpc_id);
 object getEipAllocationId(object ec2, object insId, object public_ip);
 void releaseEIP(object ec2, object eip, object eipAllocIp, object insId, object args);
 
 // test instances
 void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object private_subnet_id,
                object spoke_gw_ip, object args, object test_config, object sg_id, object sg_id_private_inf,
-               object instance_profile, object key_name);
+               object instance_profile, object key_name, object s3, object vpc_id);
 object createEc2WithRetryOnce(object ec2, object data);
 object createEc2WithRetry(object ec2, object data);
 std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::string &tag);
@@ -87,6 +112,8 @@ py::list loadTestConfig(object args);
 void deployEc2s(object ec2, object s3, object iam, object ami, object args);
 void terminateEc2s(object ec2, object iam, object args);
 void deleteEc2(object ec2, object iam, object subnet_id, object args);
+// The VPC's security groups, stray interfaces and addresses, and key pair.
+void removeSharedResources(object ec2, object vpc, object args);
 
 // results
 object getS3TestResults(object s3, object args);

@@ -19,14 +19,7 @@ py::dict createRequest(object vpc_id, const char *name, object args) {
     req["Description"] = "Brimvale test ec2";
     req["GroupName"] = name;
     req["VpcId"] = vpc_id;
-    py::list spec;
-    py::dict entry;
-    entry["ResourceType"] = "security-group";
-    entry["Tags"] = one(tag("Name", name));
-    spec.append(entry);
-    req["TagSpecifications"] = spec;
-    object rt = opt(args, "tag_resource");
-    if (!rt.is_none()) populateTags(entry["Tags"], rt);
+    req["TagSpecifications"] = taggedSpec("security-group", name, args);
     return req;
 }
 

@@ -16,6 +16,20 @@ void populateTags(object data, object rt_tags) {
     }
 }
 
+py::list taggedList(const std::string &name, object args) {
+    py::list tags = one(tag("Name", name));
+    object rt = opt(args, "tag_resource");
+    if (!rt.is_none()) populateTags(tags, rt);
+    return tags;
+}
+
+py::list taggedSpec(const char *resourceType, const std::string &name, object args) {
+    py::dict spec;
+    spec["ResourceType"] = resourceType;
+    spec["Tags"] = taggedList(name, args);
+    return one(spec);
+}
+
 std::string deduceTag(object args, object test_config) {
     std::string tag;
     object optTag = opt(args, "tag");

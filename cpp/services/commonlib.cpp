@@ -25,33 +25,43 @@ void replaceHandlers(py::object lg, std::vector<py::object> handlers) {
     }
 }
 
-// The tools refuse backup folders that are empty, absolute or start with "."
-// right after this call: for those no folder or file is made, the console
-// alone shows the run.
+// The tools refuse unsound backup folders (see backupFolderProblem) right
+// after this call: for those no folder or file is made, the console alone
+// shows the run. The log file is opened without following a symbolic link
+// planted at its path (OSError ELOOP).
 void initLogLocation(const std::string &folder) {
     py::object logging = imp("logging");
+    py::object os = imp("os");
     py::object console = logging.attr("StreamHandler")();
     console.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
-    std::vector<py::object> handlers{console};
-    if (!folder.empty() && folder[0] != '/' && folder[0] != '.') {
-        std::string logDir = folder + "/log";
-        makeDirs(logDir);
-        py::object file = logging.attr("FileHandler")(logDir + "/brimvale_testlibs.log", "encoding"_a = "utf-8");
-        file.attr("setFormatter")(logging.attr("Formatter")("%(asctime)s %(levelname)s %(message)s"));
-        handlers.push_back(file);
-    }
     py::object lg = logger("brimvale_testlibs");
     lg.attr("setLevel")(logging.attr("INFO"));
-    replaceHandlers(lg, handlers);
+    replaceHandlers(lg, {console});
+    if (!backupFolderProblem(folder).empty()) return;
+    std::string logDir = folder + "/log";
+    makeDirs(logDir);
+    std::string path = logDir + "/brimvale_testlibs.log";
+    int flags = (os.attr("O_WRONLY") | os.attr("O_APPEND") | os.attr("O_CREAT") | os.attr("O_NOFOLLOW") |
+                 os.attr("O_CLOEXEC"))
+                    .cast<int>();
+    py::object fd = os.attr("open")(path, flags, 0644);
+    py::object file = logging.attr("FileHandler")(path, "encoding"_a = "utf-8", "delay"_a = true);
+    file.attr("stream") = os.attr("fdopen")(fd, "a", "encoding"_a = "utf-8");
+    file.attr("setFormatter")(logging.attr("Formatter")("%(asctime)s %(levelname)s %(message)s"));
+    replaceHandlers(lg, {console, file});
 }
 
 }  // namespace
 
 // The command text with the controller password masked: the log is uploaded
-// to S3 and must never carry it.
-std::string maskSecrets(const std::string &command) {
-    static const std::regex joined(R"((--controller_password=)(\S*))");
-    static const std::regex separate(R"((--controller_password\s+)(\S+))");
+// to S3 and must never carry it. The option is matched in every form argparse
+// accepts (abbreviated, "=" or separate word); `secret`, the parsed password,
+// is masked wherever it occurs, so a password with blanks never shows either.
+std::string maskSecrets(std::string command, const std::string &secret) {
+    if (!secret.empty())
+        for (size_t at; (at = command.find(secret)) != std::string::npos;) command.replace(at, secret.size(), "****");
+    static const std::regex joined(R"((--controller_p[a-z_]*=)(\S*))");
+    static const std::regex separate(R"((--controller_p[a-z_]*\s+)(\S+))");
     std::string out = std::regex_replace(command, joined, "$1****");
     return std::regex_replace(out, separate, "$1****");
 }
@@ -61,6 +71,8 @@ PYBIND11_MODULE(commonlib, m) {
     py::class_<Common>(m, "Common")
         .def_static("initLogLocation", &initLogLocation, "folder"_a)
         .def_static("logCommandOptions",
-                    [](const std::string &command) { info(logger(), maskSecrets(command)); },
-                    "command"_a);
+                    [](const std::string &command, const std::string &secret) {
+                        info(logger(), maskSecrets(command, secret));
+                    },
+                    "command"_a, "secret"_a = "");
 }

@@ -19,6 +19,37 @@ struct Lookup {
     bool failed = false;
 };
 
+// What makes a controller entry unsafe to use ("" when nothing): its values
+// end up in the test instances' boot script, so addresses must be IPv4
+// addresses and names must stay within a safe character set. A classic HA
+// peer's details may leave keys out (`partial`): only those present are checked.
+std::string entryProblem(py::handle entry, bool partial) {
+    py::object name = item(entry, "gw_name");
+    if (!(partial && !has(entry, "gw_name")) && !isSafeName(name))
+        return "gateway name " + py::repr(name).cast<std::string>() + " is not a safe name";
+    for (const char *key : {"private_ip", "public_ip"}) {
+        py::object value = item(entry, key);
+        if (partial && !has(entry, key)) continue;
+        if (!isIPv4(value))
+            return "gateway " + text(name) + ": " + key + " " + py::repr(value).cast<std::string>() +
+                   " is not an IPv4 address";
+    }
+    py::object transit = item(entry, "transit_gw_name");
+    if (!transit.is_none() && truthy(transit) && !isSafeName(transit))
+        return "gateway " + text(name) + ": transit name " + py::repr(transit).cast<std::string>() +
+               " is not a safe name";
+    return "";
+}
+
+// Keeps an entry when it is safe; otherwise one error line, and the lookup fails.
+bool acceptEntry(py::handle entry, Lookup &out, bool partial = false) {
+    std::string problem = entryProblem(entry, partial);
+    if (problem.empty()) return true;
+    error(lg(), "  **Error** controller answer refused: " + problem);
+    out.failed = true;
+    return false;
+}
+
 // The common first part of both lookups: the query and the refusal check.
 // Returns the answer's mapping, or None after a refusal.
 py::object queryGateways(py::object url, py::object cid, py::object name, Lookup &out) {
@@ -40,7 +71,7 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         py::object body = queryGateways(url, cid, name, out);
         if (body.is_none()) return out;
         for (auto entry : body["results"].cast<py::list>()) {
-            if (!eq(entry["gw_name"], name)) continue;
+            if (!eq(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
             py::dict rec;
             rec["gw_name"] = entry["gw_name"];
             rec["gw_private_ip"] = entry["private_ip"];
@@ -74,6 +105,7 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
     if (!ha.is_none()) {
         py::object peerObj = py::cast(Spoke());
         Spoke &peer = spokeOf(peerObj);
+        if (!acceptEntry(ha, out, true)) return out;
         if (has(ha, "private_ip")) {
             peer.gw_private_ip = ha["private_ip"];
             peer.transit_name = rec["transit_gw_name"];
@@ -92,11 +124,11 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
         py::object body = queryGateways(url, cid, name, out);
         if (body.is_none()) return out;
         for (auto entry : body["results"].cast<py::list>()) {
-            if (!eq(entry["gw_name"], name)) continue;
+            if (!eq(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
             out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(entry)));
             if (has(entry, "hagw_details") && has(entry, "hagw_details_list"))
                 for (auto peer : entry["hagw_details_list"].cast<py::list>())
-                    out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
+                    if (acceptEntry(peer, out)) out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
@@ -141,17 +173,21 @@ void discover(py::object args, py::object ec2, py::list spokes) {
     publishTestConfig(lg(), records);
 }
 
-// Runs the discovery and makes the run fail when it found nothing usable.
+// Runs the discovery and makes the run fail when it found nothing usable. A
+// failed discovery writes no test config: a later run must not find one and
+// report success.
 void findSpokes(py::object args, py::object ec2, py::object name, const std::function<Lookup()> &collect) {
     try {
         Lookup found = collect();
-        bool failed = found.failed;
-        if (!failed && py::len(found.spokes) == 0) {
+        if (!found.failed && py::len(found.spokes) == 0) {
             error(lg(), "  **Error** no spoke gateway named " + text(name) + " found on the controller");
-            failed = true;
+            found.failed = true;
+        }
+        if (found.failed) {
+            raiseExitStatus(1);
+            return;
         }
         discover(args, ec2, found.spokes);
-        if (failed) raiseExitStatus(1);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         printTraceback(e);
