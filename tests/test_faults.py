@@ -95,7 +95,7 @@ def test_one_refused_subnet_fails_only_its_record(server_clients, tmp_path, http
     run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env)
 
 
-@pytest.mark.parametrize("fault", ["unreachable", "slow", "garbage"])
+@pytest.mark.parametrize("fault", ["unreachable", "slow", "garbage", "trickle", "endless"])
 def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault):
     monkeypatch.chdir(tmp_path)
     address = controller.address
@@ -104,9 +104,17 @@ def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault
     elif fault == "slow":
         controller.delay = 2
         monkeypatch.setattr(zor_https, "REQUEST_TIMEOUT", (1, 0.5))
+    elif fault == "trickle":
+        # One byte every 0.4 s: no single read ever waits long enough to time out.
+        controller.mode, controller.delay = "trickle", 0.4
+        monkeypatch.setattr(zor_https, "REQUEST_TIMEOUT", (1, 1))
+    elif fault == "endless":
+        controller.mode = "endless"
+        monkeypatch.setattr(zor_https, "RESPONSE_SIZE_LIMIT", 1 << 20)
     else:
         controller.mode = "garbage"
     cellscan.start_aws_session.cache.clear()
+    started = time.monotonic()
     status = run_main(cellscan, monkeypatch, [
         "--vpc", "vpc-1", "--assume_role", "arn:aws:iam::123456789012:role/d", "--region", REGION,
         "--backup_folder", "b", "spoke", "--controller_ip", address, "--controller_user", "admin",
@@ -115,3 +123,8 @@ def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault
     errors = [m for m in caplog.messages if "**Error**" in m]
     assert len(errors) == 1 and errors[0].startswith("  **Error** controller login failed: ")
     assert not (tmp_path / "b/subnet.config").exists()
+    if fault == "trickle":
+        assert "did not complete its answer within 2.0 s" in errors[0]
+        assert time.monotonic() - started < 10
+    if fault == "endless":
+        assert "larger than 1 MiB" in errors[0]

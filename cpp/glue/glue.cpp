@@ -202,7 +202,7 @@ std::string gatewayAddress(py::handle cidr) {
 std::string backupFolderProblem(const std::string &folder) {
     if (folder.empty() || folder[0] == '/' || folder[0] == '.')
         return "Please remove the beginning \"/\" or a \".\" from backup_folder " + folder;
-    if (climbsOut(folder)) return "backup_folder " + folder + " must not climb out with \"..\"";
+    if (climbsOut(folder)) return "  **Error** backup_folder " + folder + " must not climb out with \"..\"";
     return "";
 }
 

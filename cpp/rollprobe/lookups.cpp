@@ -89,9 +89,10 @@ object getVpcId(object ec2, object subnet_id) {
         return resp["Subnets"].cast<py::list>()[0]["VpcId"];
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
+        // Only the service's answer says the subnet is unknown; no credentials,
+        // no region and the like reach the tool's own error line.
+        if (!isServiceError(e)) throw;
         info(logger(), "  **Error** cannot find subnet " + text(subnet_id));
-        // An unknown subnet id is bad input: the line says it all.
-        if (!isServiceError(e)) printTraceback(e);
         exitProcess(1);
     }
 }

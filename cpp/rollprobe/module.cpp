@@ -57,6 +57,7 @@ PYBIND11_MODULE(rollprobe, m) {
     m.def("deleteKeyPair", &deleteKeyPair, "ec2_client"_a, "keyname"_a, "args"_a);
 
     m.def("getEc2", &getEc2, "ec2_client"_a, "subnet_id"_a);
+    m.def("testInstancesInSubnet", &testInstancesInSubnet, "ec2_client"_a, "subnet_id"_a);
     m.def("getAllEc2InVpc", &getAllEc2InVpc, "ec2_client"_a, "vpc_id"_a);
     m.def("getVpcId", &getVpcId, "ec2_client"_a, "subnet_id"_a);
 
@@ -73,6 +74,7 @@ PYBIND11_MODULE(rollprobe, m) {
     m.def("createEc2", &createEc2, "ec2_client"_a, "iam_client"_a, "ami"_a, "gw_subnet_id"_a, "private_subnet_id"_a,
           "spoke_gw_ip"_a, "args"_a, "test_config"_a = none, "sg_id"_a = none, "sg_id_private_inf"_a = none,
           "instance_profile"_a = none, "key_name"_a = none, "s3_client"_a = none, "vpc_id"_a = none);
+    m.def("renderUserData", &renderUserData, "spoke_gw_ip"_a, "s3_bucket"_a, "tag"_a);
     m.def("createEc2WithRetry", &createEc2WithRetry, "ec2_client"_a, "data"_a);
 
     m.def("deployEc2s", &deployEc2s, "ec2_client"_a, "s3_client"_a, "iam_client"_a, "ami"_a, "args"_a);

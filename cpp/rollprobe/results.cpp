@@ -11,9 +11,14 @@ const char *kResultPath = "/tmp/result.txt";
 
 std::string readFile(const char *path) {
     object f = imp("builtins").attr("open")(path, "r");
-    std::string body = f.attr("read")().cast<std::string>();
-    f.attr("close")();
-    return body;
+    try {
+        std::string body = f.attr("read")().cast<std::string>();
+        f.attr("close")();
+        return body;
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
 }
 
 bool passes(const std::string &result) {
@@ -45,9 +50,17 @@ object getS3TestResults(object s3, object args) {
     int failed = 0;
     if (given(args, "test_config")) {
         py::list records = readJsonFile(text(opt(args, "test_config")));
+        int tested = 0;
         for (auto rec : records) {
+            // A record without test subnet had no test instance: no verdict.
+            if (!truthy(item(rec, "private_subnet_id"))) continue;
             info(lg, "- Test ping and traceroute in " + text(item(rec, "private_subnet_id")));
             failed |= collect(s3, bucket, deduceTag(args, py::reinterpret_borrow<object>(rec)));
+            ++tested;
+        }
+        if (tested == 0) {
+            error(lg, "  **Error** no tested record in " + text(opt(args, "test_config")));
+            return py::int_(1);
         }
         return py::int_(failed);
     }
