@@ -3,8 +3,13 @@
 A moto server and the controller emulator run on 127.0.0.1, seeded with
 three VPCs: one with NAT gateways over three zones (one of them private), one
 with a classic spoke gateway and its HA peer, one with a horizontally scaled
-spoke. The real console scripts then discover, deploy (twice), collect results
-and revert; the report shows every step and the final inventory.
+spoke. The real console scripts then discover and deploy (twice); the test
+instances' boot scripts run in the egress lab (network namespaces: real
+packets, real uploads), with one test subnet mis-routed straight to the
+internet gateway and one gateway that drops traffic, whose verdicts must be
+FAIL and all others PASS; then results are collected and everything reverted.
+Where the lab cannot run (not root, no namespaces), the uploads are simulated
+and labelled so. The report shows every step and the final inventory.
 
     python -m demo [--keep]
 """
@@ -136,6 +141,48 @@ def seed(cloud):
     return SimpleNamespace(ec2=ec2, s3=s3, iam=iam, nat=nat, classic=classic, hs=hs)
 
 
+def run_lab(cloud, aws, drop, report):
+    """Runs every test instance's boot script in the egress lab; False when
+    the lab cannot run here (the reason is printed)."""
+    from lab.netlab import Lab, LabUnavailable, namespaces, prepare_wheelhouse, preflight, PREFIX
+
+    try:
+        preflight()
+    except LabUnavailable as e:
+        print(f"   lab unavailable: {e}")
+        print("   SIMULATED uploads instead (verdicts written by the demo, not measured)")
+        return False
+    began = time.monotonic()
+    wheelhouse = prepare_wheelhouse()
+    print(f"   wheelhouse {wheelhouse.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
+    began = time.monotonic()
+    with Lab(cloud.url, region=REGION, drop=drop, wheelhouse=wheelhouse) as lab:
+        model = lab.build(aws.ec2)
+        results = lab.run_boot_scripts()
+        for old, new in lab.changes:
+            print(f"   boot-script substitution: {old!r} -> {new!r}")
+        for inst in model.instances:
+            status, output = results[inst.id]
+            report.check(status == 0, f"boot script of {inst.id} ended with {status}")
+            (WORK / f"boot-{inst.id}.log").write_text(output)
+    print(f"   lab step: {len(model.instances)} boot scripts in {time.monotonic() - began:.1f} s; "
+          f"boot logs in {WORK.name}/boot-<instance>.log")
+    left = [ns for ns in namespaces() if ns.startswith(PREFIX)]
+    report.check(not left, f"no lab namespace left ({left})")
+    return True
+
+
+def simulate_uploads(aws, outputs, expected):
+    from brimvale_testlibs.bin import rollprobe
+
+    for name, recs in outputs.items():
+        for r in recs:
+            tag = rollprobe.deduceTag(SimpleNamespace(), r)
+            verdict = expected[(name, r["private_subnet_id"])]
+            aws.s3.put_object(Bucket=BUCKET, Key=f"log-{tag}.txt", Body=f"SIMULATED test log for {tag}\n".encode())
+            aws.s3.put_object(Bucket=BUCKET, Key=f"result-{tag}.txt", Body=f"{verdict}\n".encode())
+
+
 def inventory(aws, vpcs):
     states = ["pending", "running", "stopping", "stopped"]
     instances = aws.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
@@ -230,23 +277,31 @@ def main():
             report.check(after == before, "the second deployment created nothing")
         report.done(t)
 
-    # 3. the test instances' uploads, simulated
-    t = report.step("3. Test uploads (SIMULATED: an emulator cannot boot the test instances)")
-    from brimvale_testlibs.bin import rollprobe
-
-    uploads = 0
+    # 3. the boot scripts, in the egress lab
+    expected = {}
     for name, recs in outputs.items():
         for r in recs:
-            tag = rollprobe.deduceTag(SimpleNamespace(), r)
-            aws.s3.put_object(Bucket=BUCKET, Key=f"log-{tag}.txt",
-                              Body=f"SIMULATED test log for {tag}\nping ok, path via {r['gw_private_ip']}\n".encode())
-            aws.s3.put_object(Bucket=BUCKET, Key=f"result-{tag}.txt", Body=b"PASS\n")
-            uploads += 1
-    print(f"   uploaded {uploads} simulated result/log pairs to s3://{BUCKET}/")
+            expected[(name, r["private_subnet_id"])] = "PASS"
+    misrouted = outputs["nat"][1]
+    table = aws.ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id",
+                                                    "Values": [misrouted["private_subnet_id"]]}])["RouteTables"][0]
+    aws.ec2.replace_route(RouteTableId=table["RouteTableId"], DestinationCidrBlock="0.0.0.0/0",
+                          GatewayId=aws.nat.igw)
+    expected[("nat", misrouted["private_subnet_id"])] = "FAIL"
+    dropping = outputs["spoke"][1]
+    expected[("spoke", dropping["private_subnet_id"])] = "FAIL"
+    t = report.step("3. Boot scripts run in the egress lab")
+    print(f"   mis-routed: {misrouted['private_subnet_id']} sends 0.0.0.0/0 straight to {aws.nat.igw}")
+    print(f"   dropping:   {dropping['gw_name']} ({dropping['gw_private_ip']}) drops what it should forward")
+    lab_ran = run_lab(cloud, aws, [dropping["gw_private_ip"]], report)
+    if not lab_ran:
+        simulate_uploads(aws, outputs, expected)
     report.done(t)
 
     # 4. results
     t = report.step("4. Results collection (getS3TestResults)")
+    from brimvale_testlibs.bin import rollprobe
+
     s3 = boto3.client("s3", region_name=REGION, endpoint_url=cloud.url)
     rows = []
     for name, recs in outputs.items():
@@ -255,10 +310,11 @@ def main():
             one.write_text(json.dumps([r]))
             flag = rollprobe.getS3TestResults(s3, SimpleNamespace(test_config=str(one), s3_bucket=BUCKET,
                                                                    private_subnet_id=None))
-            rows.append([name, r["private_subnet_id"], rollprobe.deduceTag(SimpleNamespace(), r),
-                         "PASS" if flag == 0 else "FAIL"])
-            report.check(flag == 0, f"{name}: verdict for {r['private_subnet_id']}")
-    report.table(["config", "test subnet", "tag", "verdict"], rows)
+            verdict = "PASS" if flag == 0 else "FAIL"
+            want = expected[(name, r["private_subnet_id"])]
+            rows.append([name, r["private_subnet_id"], rollprobe.deduceTag(SimpleNamespace(), r), verdict, want])
+            report.check(verdict == want, f"{name}: verdict for {r['private_subnet_id']} is {verdict}, not {want}")
+    report.table(["config", "test subnet", "tag", "verdict", "expected"], rows)
     report.done(t)
 
     # 5. revert

@@ -98,7 +98,17 @@ def patch_moto():
 
     original_nat_init = NatGateway.__init__
 
+    # Its private address lies in its own subnet (moto draws one anywhere in
+    # 10.0.0.0/8): the interface picks a free address of the subnet.
+    from moto.ec2.models import nat_gateways
+
     def nat_init(self, backend, subnet_id, allocation_id, tags=None, connectivity_type="public"):
-        original_nat_init(self, backend, subnet_id, allocation_id, tags, connectivity_type or "public")
+        drawn = nat_gateways.random_private_ip
+        nat_gateways.random_private_ip = lambda *a, **k: None
+        try:
+            original_nat_init(self, backend, subnet_id, allocation_id, tags, connectivity_type or "public")
+        finally:
+            nat_gateways.random_private_ip = drawn
+        self.private_ip = self._eni.private_ip_address
 
     NatGateway.__init__ = nat_init

@@ -26,7 +26,7 @@ def nat_vpc(ec2, second_octet=0, zones=ZONES, private_per_zone=1, private_nat=Tr
     vpc = ec2.create_vpc(CidrBlock=f"{net}.0.0/16")["Vpc"]["VpcId"]
     igw = ec2.create_internet_gateway()["InternetGateway"]["InternetGatewayId"]
     ec2.attach_internet_gateway(InternetGatewayId=igw, VpcId=vpc)
-    topo = SimpleNamespace(vpc=vpc, public=[], nats=[], private=[], zones=list(zones))
+    topo = SimpleNamespace(vpc=vpc, igw=igw, public=[], nats=[], private=[], zones=list(zones))
     public_rt_subnets = []
     for i, zone in enumerate(zones):
         public = _subnet(ec2, vpc, f"{net}.{i}.0/24", zone, f"public-{zone}")
@@ -53,12 +53,16 @@ def spoke_vpc(ec2, name="spoke-1", second_octet=100, zones=ZONES[:2], private_pe
     that interface. Returns the ids and the controller's gateway entries."""
     net = f"10.{second_octet}"
     vpc = ec2.create_vpc(CidrBlock=f"{net}.0.0/16")["Vpc"]["VpcId"]
+    igw = ec2.create_internet_gateway()["InternetGateway"]["InternetGatewayId"]
+    ec2.attach_internet_gateway(InternetGatewayId=igw, VpcId=vpc)
     topo = SimpleNamespace(vpc=vpc, gateways=[], private=[])
     names = [name, name + "-hagw"] if ha else [name]
+    public_subnets = []
     for i, gw_name in enumerate(names):
         zone = zones[i % len(zones)]
         cidr = f"{net}.{i}.0/24"
         subnet = _subnet(ec2, vpc, cidr, zone, f"{gw_name}-subnet")
+        public_subnets.append(subnet)
         inst = ec2.run_instances(ImageId=image, MinCount=1, MaxCount=1, SubnetId=subnet, TagSpecifications=[
             {"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": gw_name}]}])["Instances"][0]
         eni = inst["NetworkInterfaces"][0]["NetworkInterfaceId"]
@@ -71,6 +75,8 @@ def spoke_vpc(ec2, name="spoke-1", second_octet=100, zones=ZONES[:2], private_pe
         topo.gateways.append({"gw_name": gw_name, "private_ip": inst["PrivateIpAddress"],
                               "public_ip": address["PublicIp"], "gw_subnet_id": subnet, "public_subnet": cidr,
                               "transit_gw_name": "transit-1", "instance_id": inst["InstanceId"], "eni": eni})
+    # The gateways' own subnets leave through the internet gateway.
+    _route_table(ec2, vpc, public_subnets, GatewayId=igw)
     return topo
 
 

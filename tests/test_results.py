@@ -85,6 +85,21 @@ def stand_in_traceroute(folder, hops):
     script.chmod(0o755)
 
 
+def stand_in_ip(folder, second="127.0.0.1"):
+    """An `ip` that shows a two-interface instance: eth0 holds the default
+    route, eth1 (the second interface) holds `second`."""
+    script = folder / "ip"
+    script.write_text(
+        "#!/bin/sh\n"
+        'case "$*" in\n'
+        '  *route*) echo "default via 10.0.0.1 dev eth0 proto dhcp src 10.0.0.5 metric 512" ;;\n'
+        '  *addr*) echo "1: lo    inet 127.0.0.1/8 scope host lo"\n'
+        '          echo "2: eth0    inet 10.0.0.5/24 brd 10.0.0.255 scope global dynamic eth0"\n'
+        f'          echo "3: eth1    inet {second}/24 brd 10.0.1.255 scope global dynamic eth1" ;;\n'
+        "esac\n")
+    script.chmod(0o755)
+
+
 def run_on_instance(tmp_path, config, path_dirs):
     work = tmp_path / "test_ping"
     work.mkdir(exist_ok=True)
@@ -110,6 +125,7 @@ needs_ping = pytest.mark.skipif(ping is None, reason="no ping on this machine")
 def test_egress_verdict_on_loopback(tmp_path, hops, verdict):
     tools = tmp_path / "bin"
     tools.mkdir()
+    stand_in_ip(tools)
     os.symlink(ping, tools / "ping")
     if shutil.which("traceroute") and hops == ["127.0.0.1"]:
         os.symlink(shutil.which("traceroute"), tools / "traceroute")
@@ -121,10 +137,21 @@ def test_egress_verdict_on_loopback(tmp_path, hops, verdict):
     assert "test_egress_path" in r.stderr
 
 
-def test_missing_tool_is_a_fail(tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
+@pytest.mark.parametrize("tools,reason", [
+    ([], "ip is not installed"),
+    (["ip"], "ping is not installed"),
+    (["ip-one-interface"], "no second interface with an IPv4 address"),
+])
+def test_missing_tool_or_interface_is_a_fail(tmp_path, tools, reason):
+    folder = tmp_path / "tools"
+    folder.mkdir()
+    if "ip" in tools:
+        stand_in_ip(folder)
+    if "ip-one-interface" in tools:
+        (folder / "ip").write_text('#!/bin/sh\ncase "$*" in *route*) echo "default via 10.0.0.1 dev eth0";; '
+                                   '*addr*) echo "2: eth0    inet 10.0.0.5/24 scope global eth0";; esac\n')
+        (folder / "ip").chmod(0o755)
     r, result = run_on_instance(tmp_path, {"ping": "127.0.0.1", "traceroute": "127.0.0.1",
-                                           "spoke_gw": "127.0.0.1"}, [empty])
+                                           "spoke_gw": "127.0.0.1"}, [folder])
     assert result == "FAIL\n"
-    assert "ping is not installed" in r.stderr
+    assert reason in r.stderr
