@@ -88,6 +88,12 @@ def patch_moto():
         primary = self.nics.get(0)
         if primary is not None:
             primary.delete_on_termination = True
+            # Its elastic IP stays allocated but is no longer associated.
+            for address in list(self.ec2_backend.addresses):
+                if address.eni is primary:
+                    address.eni = None
+                    address.instance = None
+                    address.association_id = None
         return original_terminate(self)
 
     Instance.terminate = terminate

@@ -122,7 +122,7 @@ void main() {
             imp(kModule).attr("start_aws_session")(opt(args, "assume_role"), "profile"_a = opt(args, "profile"));
         if (py::isinstance<py::str>(started)) exitProcess(1);  // its error line is logged
         py::object session = started.cast<py::tuple>()[0];
-        py::object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"));
+        py::object ec2 = pacedClient(session, "ec2", opt(args, "region"), 600);
         py::object s3 = imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile"))
                             .attr("client")("s3");
         makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());

@@ -152,6 +152,13 @@ void runWorkers(const std::vector<std::pair<py::object, py::dict>> &calls);
 py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions,
                      int tries, double delay);
 
+// ---- AWS clients -------------------------------------------------------------
+
+// A client of `service` from `session` whose requests share, per action, an
+// adaptive pace across the process, and whose throttled requests are retried
+// until they have been throttled for `giveUp` seconds (pacing.cpp).
+py::object pacedClient(py::object session, const char *service, py::object region, double giveUp);
+
 // ---- module start-up --------------------------------------------------------
 
 // Refuses a second initialisation of the module in one process (ImportError)

@@ -159,8 +159,8 @@ void main() {
     guardMain([&] {
         object s3 = revert ? object(py::none()) : workflowS3(args);
         object session = deploymentSession(args);
-        object ec2 = session.attr("client")("ec2", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
-        object iam = session.attr("client")("iam", "region_name"_a = opt(args, "region"), "config"_a = clientConfig());
+        object ec2 = fleetClient(session, "ec2", args);
+        object iam = fleetClient(session, "iam", args);
         if (!revert) {
             deployEc2s(ec2, s3, iam, getAMIByName(ec2, args), args);
         } else {

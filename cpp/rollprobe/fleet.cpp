@@ -1,5 +1,7 @@
 // Fleet deployment and teardown: shared resources of the VPC, one worker per
 // eligible record.
+#include <atomic>
+
 #include "rollprobe/rollprobe.hpp"
 
 using namespace glue;
@@ -52,6 +54,23 @@ static void releaseStrayAddresses(object ec2, object vpc, object args) {
             raiseExitStatus(1);
         }
     }
+}
+
+namespace {
+std::atomic<size_t> progressDone{0};
+std::atomic<size_t> progressTotal{0};
+}  // namespace
+
+void progressStart(size_t total) {
+    progressDone.store(0);
+    progressTotal.store(total);
+}
+
+void progressStep(const char *verb) {
+    size_t done = ++progressDone, total = progressTotal.load();
+    size_t every = std::max<size_t>(1, total / 10);
+    if (total >= 10 && (done % every == 0 || done == total))
+        info(logger(), "  " + std::string(verb) + " " + std::to_string(done) + "/" + std::to_string(total));
 }
 
 py::list loadTestConfig(object args) {
@@ -128,6 +147,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
         kw["vpc_id"] = vpc;
         calls.emplace_back(worker, kw);
     }
+    progressStart(calls.size());
     runWorkers(calls);
 
     std::string out = text(opt(args, "output_test_config"));
@@ -170,6 +190,7 @@ void terminateEc2s(object ec2, object iam, object args) {
         kw["subnet_id"] = rec["gw_subnet_id"];
         calls.emplace_back(guarded, kw);
     }
+    progressStart(calls.size());
     runWorkers(calls);
 
     object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
@@ -260,6 +281,7 @@ void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2'
     }
     if (py::len(found) > 1) info(lg, "  **Alert** More than one" + suffix + ": all are removed");
     for (auto inst : found) deleteTestInstance(ec2, py::reinterpret_borrow<object>(inst), subnet_id, args);
+    progressStep("removed");
 }
 
 }  // namespace rollprobe

@@ -226,6 +226,7 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
         object waiter = ec2.attr("get_waiter")("instance_status_ok");
         insId = createEc2WithRetry(ec2, req);
         if (insId.is_none()) return;
+        progressStep("launched");
         waiter.attr("wait")("InstanceIds"_a = one(insId));
         firstTime = true;
     }

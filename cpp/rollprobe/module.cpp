@@ -32,6 +32,8 @@ PYBIND11_MODULE(rollprobe, m) {
     m.attr("PUBLIC_IP_URL") = "https://api.ipify.org/";
     m.attr("PUBLIC_IP_TIMEOUT") = 10;
     m.attr("METADATA_TIMEOUT") = 3;
+    // Seconds one request may stay throttled before it fails.
+    m.attr("THROTTLE_GIVE_UP") = 600;
 
     auto none = py::none();
     m.def("start_aws_session", &start_aws_session, "assume_role"_a, "profile"_a = none);

@@ -34,7 +34,8 @@ bool dryRun(object args);
 object start_aws_session(object assume_role, object profile);
 object get_aws_metadata();
 void getPemKeyFromSSM(object ssm, object pemkey, object args);
-object clientConfig();
+// A paced client of the deployment session (throttles are waited out).
+object fleetClient(object session, const char *service, object args);
 
 // stop on SIGINT/SIGTERM: workers start no new step once a stop was requested
 bool stopRequested();
@@ -109,6 +110,9 @@ std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::stri
 
 // fleet
 py::list loadTestConfig(object args);
+// Progress of a fleet run, logged every tenth of the fleet: "launched 40/128".
+void progressStart(size_t total);
+void progressStep(const char *verb);
 void deployEc2s(object ec2, object s3, object iam, object ami, object args);
 void terminateEc2s(object ec2, object iam, object args);
 void deleteEc2(object ec2, object iam, object subnet_id, object args);

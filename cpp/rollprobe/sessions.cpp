@@ -9,13 +9,8 @@ object moduleAttr(const char *name) { return imp(kModule).attr(name); }
 
 bool dryRun(object args) { return truthy(opt(args, "dry_run")); }
 
-// Standard retry mode with more attempts: many parallel workers survive
-// API throttling.
-object clientConfig() {
-    py::dict retries;
-    retries["mode"] = "standard";
-    retries["max_attempts"] = 10;
-    return imp("botocore.config").attr("Config")("retries"_a = retries);
+object fleetClient(object session, const char *service, object args) {
+    return pacedClient(session, service, opt(args, "region"), moduleAttr("THROTTLE_GIVE_UP").cast<double>());
 }
 
 object start_aws_session(object assume_role, object profile) {

@@ -1,6 +1,7 @@
 """Start-up hook for tool runs against the emulators (put this folder on
 PYTHONPATH). It acts as an importing caller: it points the tool's public-IP
-echo URL at a loopback stand-in named by EMULATOR_PUBLIC_IP_URL."""
+echo URL at a loopback stand-in named by EMULATOR_PUBLIC_IP_URL, and sets the
+seconds a request may stay throttled from EMULATOR_THROTTLE_GIVE_UP."""
 
 import os
 
@@ -9,3 +10,9 @@ if _url:
     import brimvale_testlibs.bin.rollprobe as _rollprobe
 
     _rollprobe.PUBLIC_IP_URL = _url
+
+_give_up = os.environ.get("EMULATOR_THROTTLE_GIVE_UP")
+if _give_up:
+    import brimvale_testlibs.bin.rollprobe as _rollprobe
+
+    _rollprobe.THROTTLE_GIVE_UP = float(_give_up)
