@@ -130,6 +130,7 @@ def measure(server, tool, shape, work, env, buckets):
         stats = server.stats()
         server.set(latency=0, buckets=0)
         row[phase] = {"wall": round(wall, 1), "codes": codes, "throttled": stats["throttled"],
+                      "throttled_operations": stats.get("throttled_operations", {}),
                       "operations": stats["operations"], "emulator_cpu": round(stats["server_cpu_seconds"], 1)}
         if phase == "deploy":
             lost = 0

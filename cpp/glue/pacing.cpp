@@ -5,14 +5,17 @@
 // Every client made by pacedClient shares, per action, an adaptive pace: none
 // until the service throttles the action; then requests of that action leave
 // one per `interval` seconds, whoever is waiting takes the next free slot.
-// A throttle lengthens the interval (at most once a second: the throttles of
-// requests already on their way say nothing new), a success shortens it a
-// little, until it is short enough to drop. So the pace settles just above
-// the bucket's refill, where the bucket stays empty and every token is used. A throttled
+// The first throttle sets a short interval; then, once a second at most, a
+// second with a throttle lengthens it by a tenth (the throttles of requests
+// already on their way say nothing new) and a second with successes only
+// shortens it by a twentieth, until it is short enough to drop. So the pace
+// settles around the bucket's refill: every token is used, at the cost of
+// some throttled requests. A throttled
 // request is retried here, at its next slot, without limit of attempts or of
 // the SDK's retry quota (which a large fleet exhausts within seconds) until
 // it has been throttled for `giveUp` seconds. Other errors are left to the
 // SDK's own retry handler (mode and attempts from the operator's settings).
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -23,17 +26,18 @@ namespace glue {
 
 namespace {
 struct Pace {
-    double interval = 0;      // seconds between sends; 0: unpaced
-    double next = 0;          // the next free slot (steady clock seconds)
+    double interval = 0;       // seconds between sends; 0: unpaced
+    double next = 0;           // the next free slot (steady clock seconds)
     double lengthened = -1e9;  // when the interval last grew
+    double shortened = -1e9;   // when it last shrank
 };
 
-constexpr double kFirstInterval = 0.2;
+constexpr double kFirstInterval = 0.02;
 constexpr double kMaxInterval = 10;
-constexpr double kMinInterval = 0.01;
-constexpr double kThrottledFactor = 1.15;
-constexpr double kSuccessFactor = 0.97;
-constexpr double kLengthenEvery = 1.0;
+constexpr double kMinInterval = 0.005;
+constexpr double kThrottledFactor = 1.10;
+constexpr double kSuccessFactor = 0.95;
+constexpr double kAdjustEvery = 1.0;
 const char *kSinceKey = "brimvale_throttled_since";
 
 std::mutex paceLock;  // never held across a call into Python
@@ -56,10 +60,13 @@ bool isThrottle(py::handle parsed) {
            code == "RequestThrottled" || code == "TooManyRequestsException";
 }
 
+// Whoever waits takes the next free slot: the waiting requests wake at the
+// slot and one of them leaves; the others wait for the next one (so a change
+// of the interval applies at once).
 void waitForSlot(py::kwargs kw) {
     std::string action = actionOf(kw);
     for (;;) {
-        double wait = 0;
+        double wait;
         {
             std::lock_guard<std::mutex> hold(paceLock);
             Pace &p = paces[action];
@@ -70,7 +77,7 @@ void waitForSlot(py::kwargs kw) {
             }
             wait = p.next - t;
         }
-        sleepSeconds(wait);  // then compete for the slot again: the interval may have changed
+        sleepSeconds(wait);
     }
 }
 
@@ -83,8 +90,10 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
         if (!has(parsed, "Error")) {
             std::lock_guard<std::mutex> hold(paceLock);
             Pace &p = paces[action];
-            if (p.interval > 0) {
+            double t = now();
+            if (p.interval > 0 && t - p.lengthened >= kAdjustEvery && t - p.shortened >= kAdjustEvery) {
                 p.interval *= kSuccessFactor;
+                p.shortened = t;
                 if (p.interval < kMinInterval) p.interval = 0;
             }
         }
@@ -95,9 +104,11 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
         Pace &p = paces[action];
         double t = now();
         if (p.interval <= 0) {
+            // The bucket just ran dry: start fast and slow down from there
+            // (sending too fast costs only throttled requests; too slow, time).
             p.interval = kFirstInterval;
             p.lengthened = t;
-        } else if (t - p.lengthened >= kLengthenEvery) {
+        } else if (t - p.lengthened >= kAdjustEvery) {
             p.interval = std::min(kMaxInterval, p.interval * kThrottledFactor);
             p.lengthened = t;
         }

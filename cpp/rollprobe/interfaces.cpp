@@ -112,13 +112,7 @@ object getNetworkInterfaces(object ec2, object vpc_id) {
     filters.append(filter("vpc-id", one(vpc_id)));
     filters.append(filter("tag:Name", one(py::str(kInterfaceName))));
     filters.append(filter("status", one(py::str("available"))));
-    try {
-        return ec2.attr("describe_network_interfaces")("Filters"_a = filters)["NetworkInterfaces"];
-    } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
-        printTraceback(e);
-        return py::list();
-    }
+    return ec2.attr("describe_network_interfaces")("Filters"_a = filters)["NetworkInterfaces"];
 }
 
 void associateEIP(object ec2, object networkInfId, object args, object vpc_id) {

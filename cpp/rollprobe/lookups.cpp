@@ -90,8 +90,9 @@ object getVpcId(object ec2, object subnet_id) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         // Only the service's answer says the subnet is unknown; no credentials,
-        // no region and the like reach the tool's own error line.
-        if (!isServiceError(e)) throw;
+        // no region, no permission and the like reach the tool's own error line.
+        auto code = awsErrorCode(e);
+        if (!code || code->find("InvalidSubnet") != 0) throw;
         info(logger(), "  **Error** cannot find subnet " + text(subnet_id));
         exitProcess(1);
     }

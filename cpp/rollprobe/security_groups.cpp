@@ -72,10 +72,11 @@ object getSgId(object ec2, object vpc_id, object sg_name) {
         if (py::len(groups) > 0) return groups[0]["GroupId"];
         return py::none();
     } catch (py::error_already_set &e) {
+        // Only "not found" means no group; a refusal (no permission) must
+        // not read as an absent group.
         auto code = awsErrorCode(e);
-        if (!code) throw;
-        if (*code == "InvalidGroup.NotFound")
-            error(logger(), "  **Error** SG not found " + text(sg_name) + " in " + text(vpc_id));
+        if (!code || *code != "InvalidGroup.NotFound") throw;
+        error(logger(), "  **Error** SG not found " + text(sg_name) + " in " + text(vpc_id));
         return py::none();
     }
 }
