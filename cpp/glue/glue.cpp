@@ -67,6 +67,10 @@ bool isServiceError(const py::error_already_set &e) {
     return e.matches(imp("botocore.exceptions").attr("ClientError"));
 }
 
+bool isAwsError(const py::error_already_set &e) {
+    return isServiceError(e) || e.matches(imp("botocore.exceptions").attr("BotoCoreError"));
+}
+
 std::optional<std::string> awsErrorCode(const py::error_already_set &e) {
     if (!isServiceError(e)) return std::nullopt;
     py::object response = py::getattr(e.value(), "response", py::dict());
@@ -278,8 +282,7 @@ void guardMain(const std::function<void()> &body) {
             error(logger(), "  **Error** interrupted");
             exitProcess(130);
         }
-        if (isServiceError(e) || e.matches(imp("botocore.exceptions").attr("BotoCoreError")))
-            refuseRun(errorText(e));
+        if (isAwsError(e)) refuseRun(errorText(e));
         throw;
     }
 }

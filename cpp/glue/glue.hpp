@@ -57,6 +57,8 @@ void error(const py::object &lg, const std::string &msg);
 // not a service error.
 std::optional<std::string> awsErrorCode(const py::error_already_set &e);
 bool isServiceError(const py::error_already_set &e);
+// A service error or any other error of the SDK (waiter, credentials, ...).
+bool isAwsError(const py::error_already_set &e);
 // str() of the raised exception.
 std::string errorText(const py::error_already_set &e);
 // Prints the error with its traceback to stderr, as an uncaught error would.

@@ -16,6 +16,23 @@ namespace {
 
 bool eligible(object record) { return truthy(item(record, "private_subnet_id")); }
 
+// A worker body whose every error is one line naming its subnet, and makes
+// the run fail (what the worker could not do is not done).
+py::cpp_function guardedWorker(object body, const char *what, const char *subnetKey) {
+    std::string doing = what;
+    std::string key = subnetKey;
+    return py::cpp_function([body, doing, key](py::kwargs kw) {
+        try {
+            body(**kw);
+        } catch (py::error_already_set &e) {
+            if (isExit(e)) throw;
+            if (!isAwsError(e)) printTraceback(e);
+            error(logger(), "  **Error** " + doing + " " + text(kw[py::str(key)]) + " failed: " + errorText(e));
+            raiseExitStatus(1);
+        }
+    });
+}
+
 py::dict kwargs(object ec2, object iam, object args) {
     py::dict kw;
     kw["ec2_client"] = ec2;
@@ -120,7 +137,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
         profile = py::str(kProfileName);
     }
 
-    object worker = moduleAttr("createEc2");
+    object worker = guardedWorker(moduleAttr("createEc2"), "deployment in", "private_subnet_id");
     std::vector<std::pair<object, py::dict>> calls;
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) {
@@ -168,18 +185,8 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
 void terminateEc2s(object ec2, object iam, object args) {
     object lg = logger();
     py::list records = loadTestConfig(args);
-    // Every error of a revert worker is one line and makes the run fail: what
-    // it could not remove is still there.
-    object deleteOne = moduleAttr("deleteEc2");
-    py::cpp_function guarded([deleteOne](py::kwargs kw) {
-        try {
-            deleteOne(**kw);
-        } catch (py::error_already_set &e) {
-            if (isExit(e)) throw;
-            error(logger(), "  **Error** revert of " + text(kw["subnet_id"]) + " failed: " + errorText(e));
-            raiseExitStatus(1);
-        }
-    });
+    // What a revert worker could not remove is still there.
+    object guarded = guardedWorker(moduleAttr("deleteEc2"), "revert of", "subnet_id");
     std::vector<std::pair<object, py::dict>> calls;
     py::set seen;
     for (auto rec : records) {

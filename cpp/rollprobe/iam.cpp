@@ -24,8 +24,8 @@ object findPolicyArn(object iam) {
 }
 
 // Sends a create request. An existing entity means "already set up": one
-// alert line, and false. Other service errors are ignored, as the steps after
-// the request repair nothing.
+// alert line, and false. Any other refusal ends the run with the service's
+// message (nothing is launched with a half-made identity).
 bool createUnlessExists(object lg, const std::function<void()> &send) {
     try {
         send();
@@ -36,13 +36,37 @@ bool createUnlessExists(object lg, const std::function<void()> &send) {
             info(lg, "  **Alert** " + errorText(e));
             return false;
         }
+        refuseRun(errorText(e));
     }
     return true;
 }
 
+// Completes a just-created entity; when that is refused, removes the entity
+// again (a later run would find it and take it as set up) and ends the run.
+void completeOrUndo(const std::function<void()> &complete, const std::function<void()> &undo) {
+    try {
+        complete();
+    } catch (py::error_already_set &e) {
+        if (!isServiceError(e)) throw;
+        std::string why = errorText(e);
+        try {
+            undo();
+        } catch (py::error_already_set &) {
+        }
+        refuseRun(why);
+    }
+}
+
+// A failed removal: one line, and the run fails (the entity remains); one
+// that was never there is no failure.
 void reportAndGoOn(object lg, py::error_already_set &e) {
+    if (!isServiceError(e)) throw e;
+    if (*awsErrorCode(e) == "NoSuchEntity") {
+        info(lg, "  not found");
+        return;
+    }
     error(lg, "  **Error** " + errorText(e));
-    printTraceback(e);
+    raiseExitStatus(1);
 }
 }  // namespace
 
@@ -99,7 +123,8 @@ void createEc2Role(object iam, object policy_arn) {
     });
     if (!created) return;
     info(lg, "- Attach policy to role");
-    iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn);
+    completeOrUndo([&] { iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn); },
+                   [&] { iam.attr("delete_role")("RoleName"_a = kRoleName); });
 }
 
 void createInstanceProfile(object iam) {
@@ -111,7 +136,11 @@ void createInstanceProfile(object iam) {
     });
     if (!created) return;
     info(lg, "- Add role to instance profile");
-    iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+    completeOrUndo(
+        [&] {
+            iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+        },
+        [&] { iam.attr("delete_instance_profile")("InstanceProfileName"_a = kProfileName); });
 }
 
 void deleteInstanceProfile(object iam) {

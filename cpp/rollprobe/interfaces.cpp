@@ -31,8 +31,8 @@ void createNetworkfInterface(object ec2, object instance_id, object subnet_id, o
         resp = ec2.attr("create_network_interface")(**req);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        info(lg, "  **Error** Failed to create natwork interface");
-        printTraceback(e);
+        info(lg, "  **Error** Failed to create natwork interface: " + errorText(e));
+        if (!isServiceError(e)) printTraceback(e);
         exitProcess(1);
     }
     object id = item(item(resp, "NetworkInterface"), "NetworkInterfaceId");
@@ -77,8 +77,9 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
         ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** Failed to detach natwork interface");
-        printTraceback(e);
+        error(lg, "  **Error** Failed to detach natwork interface: " + errorText(e));
+        if (!isServiceError(e)) printTraceback(e);
+        raiseExitStatus(1);
         return;  // a refused detach never completes: nothing to wait for
     }
     // Bounded wait for the detach to complete.
@@ -102,8 +103,9 @@ void deleteNetworkInterface(object ec2, object network_interface_id, object args
         ec2.attr("delete_network_interface")("NetworkInterfaceId"_a = network_interface_id);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** Failed to delete natwork interface " + text(network_interface_id));
-        printTraceback(e);
+        error(lg, "  **Error** Failed to delete natwork interface " + text(network_interface_id) + ": " + errorText(e));
+        if (!isServiceError(e)) printTraceback(e);
+        raiseExitStatus(1);
     }
 }
 

@@ -46,8 +46,8 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
         auto code = awsErrorCode(e);
         if (code && *code == "InvalidKeyPair.Duplicate")
             info(lg, "  Key pair " + name + " already existed");
-        else if (!code)
-            error(lg, "  **Error** " + errorText(e));
+        else
+            refuseRun("Failed to create private key: " + errorText(e));
     }
     if (!has(created, "KeyMaterial")) {
         error(lg, "  Failed to create private key");

@@ -42,6 +42,19 @@ object create(object ec2, object vpc_id, object args, const char *name, bool ssh
         if (dryRun(args)) return py::none();
         object id = ec2.attr("create_security_group")(**req)["GroupId"];
         info(lg, "  " + text(id));
+        // A group without its rule would be reused as it is by later runs:
+        // when the rule is refused, the group goes again.
+        struct Undo {
+            object ec2, id;
+            bool armed = true;
+            ~Undo() {
+                if (!armed) return;
+                try {
+                    ec2.attr("delete_security_group")("GroupId"_a = id);
+                } catch (py::error_already_set &) {
+                }
+            }
+        } undo{ec2, id, sshRule};
         if (sshRule) {
             py::dict range;
             range["CidrIp"] = ip + "/32";
@@ -52,13 +65,13 @@ object create(object ec2, object vpc_id, object args, const char *name, bool ssh
             perm["IpRanges"] = one(range);
             perm["ToPort"] = 22;
             ec2.attr("authorize_security_group_ingress")("GroupId"_a = id, "IpPermissions"_a = one(perm));
+            undo.armed = false;
         }
         return id;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        printTraceback(e);
-        error(lg, std::string("  **Error** cannot create SG ") + name + ": " + errorText(e));
-        exitProcess(1);
+        if (!isServiceError(e) && !e.matches(imp("requests").attr("RequestException"))) printTraceback(e);
+        refuseRun(std::string("cannot create SG ") + name + ": " + errorText(e));
     }
 }
 }  // namespace
@@ -97,7 +110,10 @@ void deleteSG(object ec2, object sgId, object args) {
         ec2.attr("delete_security_group")("GroupId"_a = sgId);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        printTraceback(e);
+        if (!isServiceError(e)) printTraceback(e);
+        // The group remains: the revert must not read as complete.
+        error(logger(), "  **Error** cannot delete SG " + text(sgId) + ": " + errorText(e));
+        raiseExitStatus(1);
     }
 }
 

@@ -134,7 +134,7 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
         if (isExit(e)) throw;
         error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " +
                         errorText(e));
-        printTraceback(e);
+        if (!isServiceError(e)) printTraceback(e);
         out.failed = true;
         out.spokes = py::list();
     }
@@ -190,7 +190,7 @@ void findSpokes(py::object args, py::object ec2, py::object name, const std::fun
         discover(args, ec2, found.spokes);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        printTraceback(e);
+        if (!isServiceError(e) && !e.matches(PyExc_ValueError)) printTraceback(e);
         error(lg(), "  **Error** spoke discovery stopped: " + errorText(e));
         raiseExitStatus(1);
     }
