@@ -143,6 +143,33 @@ def measure(server, tool, shape, work, env, buckets):
     return row
 
 
+def render(results):
+    """The README section: one row per shape and design."""
+    lines = ["| design | shape | deploy s | floor s (binding) | ratio | throttled | lost | revert s | floor s "
+             "(binding) | ratio | throttled | revert exit | leftovers | emulator CPU s (deploy / revert) |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for label in ("shipped", "new"):
+        for row in results.get(label, {}).get("rows", []):
+            d, r = row["deploy"], row["revert"]
+            lines.append(f"| {label} | {row['shape']} | {d['wall']} | {d['floor']} ({d['binding']}) | {d['ratio']} | "
+                         f"{d['throttled']} | {row['lost']} | {r['wall']} | {r['floor']} ({r['binding']}) | "
+                         f"{r['ratio']} | {r['throttled']} | {','.join(map(str, sorted(set(r['codes']))))} | "
+                         f"{row['leftovers']} | {d['emulator_cpu']} / {r['emulator_cpu']} |")
+    return "\n".join(lines)
+
+
+def write_readme(results):
+    readme = ROOT / "bench" / "README.md"
+    text = readme.read_text()
+    start, end = "<!-- throttle -->", "<!-- /throttle -->"
+    body = f"{start}\n{render(results)}\n{end}"
+    if start in text:
+        text = text[:text.index(start)] + body + text[text.index(end) + len(end):]
+    else:
+        text += "\n" + body + "\n"
+    readme.write_text(text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--shapes", default="1x32,1x128,1x256,2x64,2x128,16x8")
@@ -151,7 +178,11 @@ def main():
     parser.add_argument("--bin", default=str(Path(sys.executable).parent), help="folder of the rollprobe to run")
     parser.add_argument("--label", default="new")
     parser.add_argument("--out", default=str(ROOT / "bench" / "throttle.json"))
+    parser.add_argument("--readme", action="store_true", help="only rewrite the README section from --out")
     a = parser.parse_args()
+    if a.readme:
+        write_readme(json.loads(Path(a.out).read_text()))
+        return
     shapes = [tuple(int(x) for x in s.split("x")) for s in a.shapes.split(",")]
     tool = str(Path(a.bin) / "rollprobe")
     server = Server(a.latency)
@@ -186,6 +217,7 @@ def main():
                   f"exit {row['revert']['codes']}), leftovers {row['leftovers']}", flush=True)
         results[a.label] = {"latency": a.latency, "critical": critical, "rows": rows}
         out.write_text(json.dumps(results, indent=1))
+        write_readme(results)
     finally:
         echo.terminate()
         server.stop()

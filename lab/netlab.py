@@ -80,6 +80,9 @@ def preflight():
     missing = [t for t in TOOLS if shutil.which(t) is None]
     if missing:
         raise LabUnavailable(f"the egress lab needs {', '.join(missing)} (./run installs them as root)")
+    if not (Path(sys.executable).parent / "aws").exists():
+        raise LabUnavailable("the egress lab needs the AWS CLI beside this interpreter (awscli, test extra, "
+                             "Python >= 3.10)")
     probe = PREFIX + "probe"
     r = subprocess.run(["ip", "netns", "add", probe], capture_output=True, text=True)
     if r.returncode != 0:
@@ -128,9 +131,14 @@ def _dependencies():
     return re.findall(r'"([^"]+)"', block)
 
 
-def prepare_wheelhouse(python=sys.executable, dest=ROOT / "build" / "lab-wheelhouse"):
+def prepare_wheelhouse(python=sys.executable, dest=None):
     """This checkout's wheel for `python`, and its dependencies from PyPI;
-    rebuilt only when the sources change. Returns the folder."""
+    rebuilt only when the sources change. Returns the folder (one per
+    interpreter version)."""
+    if dest is None:
+        version = subprocess.check_output([python, "-c", "import sys; print('%d%d' % sys.version_info[:2])"],
+                                          text=True).strip()
+        dest = ROOT / "build" / f"lab-wheelhouse-py{version}"
     dest = Path(dest)
     dest.mkdir(parents=True, exist_ok=True)
     stamp = dest / ".digest"

@@ -81,3 +81,17 @@ def test_discovery_feeds_deployment(server_clients, tmp_path, http_service):
                                              {"Name": "instance-state-name", "Values": ["running", "stopped"]}])
     assert left["Reservations"] == []
     assert c.ec2.describe_key_pairs()["KeyPairs"] == []
+
+
+@pytest.mark.parametrize("argv,status,text", [
+    ([], 2, "usage: python -m brimvale_testlibs {rollprobe,cellscan}"),
+    (["cellscan", "--help"], 0, "find subnet with spoke gw inside"),
+    (["rollprobe", "--help"], 0, "Deploy test EC2 in test subnets"),
+])
+def test_module_form(argv, status, text):
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-m", "brimvale_testlibs", *argv], capture_output=True, text=True, timeout=60)
+    assert r.returncode == status
+    assert text in r.stdout + r.stderr

@@ -19,6 +19,8 @@ from emulators.controller import ControllerEmulator
 from emulators.topology import controller_entries, nat_vpc, spoke_vpc
 from lab import netlab
 
+pytestmark = pytest.mark.slow
+
 ROLE = "arn:aws:iam::123456789012:role/d"
 BUCKET = "lab-results"
 

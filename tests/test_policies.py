@@ -18,6 +18,8 @@ from brimvale_testlibs.bin import rollprobe
 from emulators.controller import ControllerEmulator
 from emulators.topology import controller_entries, nat_vpc, spoke_vpc
 
+pytestmark = pytest.mark.slow
+
 ACCOUNT = "123456789012"
 BUCKET = "policy-results"
 POLICIES = ROOT / "policies"

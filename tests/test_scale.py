@@ -10,6 +10,8 @@ import requests
 from conftest import REGION, build_vpc, cli_env, nat_record, run_cli, tool
 from test_e2e_rollprobe import inventory
 
+pytestmark = pytest.mark.slow
+
 # Bucket sizes a tenth of EC2's (RunInstances: 1, mutating actions: 5, ...),
 # refills as documented (RunInstances: 2 per second).
 SMALL_BUCKETS = {"buckets": 0.1, "refill": 1.0}

@@ -2,6 +2,7 @@
 
 import logging
 
+import botocore.exceptions
 import pytest
 from botocore.stub import Stubber
 from conftest import build_vpc, make_args
@@ -78,10 +79,17 @@ def test_echo_service_failure_ends_the_run(aws, topology, http_service, monkeypa
     assert rollprobe.getSgId(aws.ec2, topology.vpc, SG) is None
 
 
-@pytest.mark.parametrize("code,logged", [("InvalidGroup.NotFound", True), ("UnauthorizedOperation", False)])
-def test_lookup_service_errors_read_as_missing(aws, caplog, code, logged):
+def test_lookup_not_found_reads_as_missing(aws, caplog):
     stub = Stubber(aws.ec2)
-    stub.add_client_error("describe_security_groups", code)
+    stub.add_client_error("describe_security_groups", "InvalidGroup.NotFound")
     with stub:
         assert rollprobe.getSgId(aws.ec2, "vpc-1", SG) is None
-    assert (f"  **Error** SG not found {SG} in vpc-1" in caplog.messages) is logged
+    assert f"  **Error** SG not found {SG} in vpc-1" in caplog.messages
+
+
+def test_lookup_refusal_is_not_a_missing_group(aws):
+    # No permission to look must not read as "no group" (a second group would follow).
+    stub = Stubber(aws.ec2)
+    stub.add_client_error("describe_security_groups", "UnauthorizedOperation")
+    with stub, pytest.raises(botocore.exceptions.ClientError):
+        rollprobe.getSgId(aws.ec2, "vpc-1", SG)
