@@ -164,15 +164,7 @@ def main():
     sizes = [int(x) for x in a.sizes.split(",")]
     emu = Emulator(a.latency)
     work = Path(tempfile.mkdtemp(prefix="bench-"))
-    echo = subprocess.Popen([sys.executable, "-c", (
-        "import http.server as h\n"
-        "class E(h.BaseHTTPRequestHandler):\n"
-        "  def do_GET(s):\n"
-        "    b=b'{\"ip\": \"203.0.113.7\"}'; s.send_response(200); s.send_header('Content-Length',str(len(b)));"
-        " s.end_headers(); s.wfile.write(b)\n"
-        "  def log_message(s,*a): pass\n"
-        "srv=h.ThreadingHTTPServer(('127.0.0.1',0),E); print(srv.server_address[1],flush=True); srv.serve_forever()")],
-        stdout=subprocess.PIPE, text=True)
+    echo = subprocess.Popen([sys.executable, "-m", "emulators.echo"], cwd=ROOT, stdout=subprocess.PIPE, text=True)
     echo_url = f"http://127.0.0.1:{echo.stdout.readline().strip()}/"
     env = dict(os.environ, AWS_ENDPOINT_URL=emu.url, PYTHONPATH=str(ROOT / "emulators" / "site"),
                EMULATOR_PUBLIC_IP_URL=echo_url)

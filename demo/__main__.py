@@ -20,9 +20,7 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -36,6 +34,7 @@ os.environ.pop("AWS_PROFILE", None)
 
 import boto3  # noqa: E402
 
+from emulators import echo as echo_service  # noqa: E402
 from emulators.controller import ControllerEmulator  # noqa: E402
 from emulators.topology import controller_entries, nat_vpc, spoke_vpc  # noqa: E402
 
@@ -75,18 +74,6 @@ class Report:
             print(line(r))
 
 
-class _Echo(BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b'{"ip": "203.0.113.7"}'
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *a):
-        pass
-
-
 def start_cloud():
     patch_moto()
     from moto.server import ThreadedMotoServer
@@ -98,11 +85,10 @@ def start_cloud():
     moto = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     moto.start()
     host, port = moto.get_host_and_port()
-    echo = ThreadingHTTPServer(("127.0.0.1", 0), _Echo)
-    threading.Thread(target=echo.serve_forever, daemon=True).start()
+    echo, echo_url = echo_service.start()
     controller = ControllerEmulator().start()
-    return SimpleNamespace(moto=moto, url=f"http://{host}:{port}", echo=echo,
-                           echo_url=f"http://127.0.0.1:{echo.server_address[1]}/", controller=controller)
+    return SimpleNamespace(moto=moto, url=f"http://{host}:{port}", echo=echo, echo_url=echo_url,
+                           controller=controller)
 
 
 def run_tool(cloud, argv, name, report):
@@ -315,6 +301,18 @@ def main():
             rows.append([name, r["private_subnet_id"], rollprobe.deduceTag(SimpleNamespace(), r), verdict, want])
             report.check(verdict == want, f"{name}: verdict for {r['private_subnet_id']} is {verdict}, not {want}")
     report.table(["config", "test subnet", "tag", "verdict", "expected"], rows)
+    # The traced paths, from the uploaded log objects: the first PASS and every FAIL.
+    shown_pass = False
+    for name, subnet, tag, verdict, _ in rows:
+        if verdict == "PASS" and shown_pass:
+            continue
+        shown_pass = shown_pass or verdict == "PASS"
+        log = s3.get_object(Bucket=BUCKET, Key=f"log-{tag}.txt")["Body"].read().decode()
+        trace = [ln for ln in log.splitlines() if ln.startswith("traceroute to") or ln[:3].strip().isdigit()]
+        packets = [ln for ln in log.splitlines() if "packets transmitted" in ln]
+        print(f"   {verdict} {name} {subnet} (s3://{BUCKET}/log-{tag}.txt):")
+        for ln in packets + trace:
+            print(f"     {ln}")
     report.done(t)
 
     # 5. revert

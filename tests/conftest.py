@@ -186,6 +186,19 @@ def moto_server():
 
 
 @pytest.fixture
+def faults(moto_server):
+    """Sets the emulator's latency and throttling (clearing its counts); all off afterwards."""
+    import requests
+
+    def set_faults(**settings):
+        requests.post(moto_server + "/__faults__", json=settings)
+        requests.post(moto_server + "/__stats__/reset")
+
+    yield set_faults
+    set_faults(latency=0, ec2_throttle=0, buckets=0)
+
+
+@pytest.fixture
 def server_clients(moto_server):
     import requests
 

@@ -14,16 +14,6 @@ from brimvale_testlibs.bin import cellscan
 from brimvale_testlibs.bin.lib import zor_https
 
 
-@pytest.fixture
-def faults(moto_server):
-    def set_faults(**settings):
-        requests.post(moto_server + "/__faults__", json=settings)
-        requests.post(moto_server + "/__stats__/reset")
-
-    yield set_faults
-    set_faults(latency=0, ec2_throttle=0)
-
-
 def stats(url):
     return requests.get(url + "/__stats__").json()
 

@@ -4,8 +4,6 @@ instances' boot scripts run in the egress lab (network namespaces)."""
 import json
 import os
 import subprocess
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -14,6 +12,7 @@ import pytest
 from conftest import REGION, cli_env, run_cli, tool
 
 from brimvale_testlibs.bin import rollprobe
+from emulators import echo as echo_service
 from emulators import moto_server
 from emulators.controller import ControllerEmulator
 from emulators.topology import controller_entries, nat_vpc, spoke_vpc
@@ -30,18 +29,6 @@ try:
 except netlab.LabUnavailable as e:
     UNAVAILABLE = str(e)
 needs_lab = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"egress lab: {UNAVAILABLE}")
-
-
-class _Echo(BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b'{"ip": "203.0.113.7"}'
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *a):
-        pass
 
 
 def lab_artifacts():
@@ -67,13 +54,12 @@ def fleet(tmp_path_factory):
     mk = lambda svc: boto3.client(svc, region_name=REGION, endpoint_url=url)  # noqa: E731
     ec2, s3 = mk("ec2"), mk("s3")
     s3.create_bucket(Bucket=BUCKET)
-    echo = ThreadingHTTPServer(("127.0.0.1", 0), _Echo)
-    threading.Thread(target=echo.serve_forever, daemon=True).start()
+    echo, echo_url = echo_service.start()
     controller = ControllerEmulator().start()
     nat = nat_vpc(ec2, second_octet=60, private_nat=False)
     spoke = spoke_vpc(ec2, name="spoke-lab", second_octet=160, ha=False)
     controller.gateways = controller_entries(spoke)
-    env = cli_env(url, f"http://127.0.0.1:{echo.server_address[1]}/")
+    env = cli_env(url, echo_url)
     scan = [tool("cellscan"), "--assume_role", ROLE, "--region", REGION]
     configs = {}
     for name, argv in {"nat": ["--vpc", nat.vpc, "--backup_folder", "nat", "natgw"],

@@ -220,23 +220,10 @@ def account(http_service_module):
 
 @pytest.fixture(scope="module")
 def http_service_module():
-    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-    import threading
+    from emulators import echo
 
-    class Echo(BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = b'{"ip": "203.0.113.7"}'
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *a):
-            pass
-
-    srv = ThreadingHTTPServer(("127.0.0.1", 0), Echo)
-    threading.Thread(target=srv.serve_forever, daemon=True).start()
-    yield f"http://127.0.0.1:{srv.server_address[1]}/"
+    srv, url = echo.start()
+    yield url
     srv.shutdown()
 
 

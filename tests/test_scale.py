@@ -17,16 +17,6 @@ pytestmark = pytest.mark.slow
 SMALL_BUCKETS = {"buckets": 0.1, "refill": 1.0}
 
 
-@pytest.fixture
-def buckets(moto_server):
-    def set_buckets(**settings):
-        requests.post(moto_server + "/__faults__", json=settings)
-        requests.post(moto_server + "/__stats__/reset")
-
-    yield set_buckets
-    set_buckets(buckets=0, latency=0)
-
-
 def stats(url):
     return requests.get(url + "/__stats__").json()
 
@@ -44,10 +34,10 @@ def complete(path):
     return sum(1 for r in json.loads(path.read_text()) if "ec2_ip" in r and "ec2_2nd_private_ip" in r)
 
 
-def test_throttled_fleet_loses_nothing(server_clients, tmp_path, http_service, buckets):
+def test_throttled_fleet_loses_nothing(server_clients, tmp_path, http_service, faults):
     c = server_clients
     topo, common, env = chain(c, tmp_path, http_service, 24)
-    buckets(**SMALL_BUCKETS)
+    faults(**SMALL_BUCKETS)
     deploy = run_cli([tool("rollprobe"), *common, "--output_test_config", "out.json"], tmp_path, env, timeout=600)
     throttled = stats(c.url)["throttled_operations"]
     revert = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env, timeout=600)
@@ -61,10 +51,10 @@ def test_throttled_fleet_loses_nothing(server_clients, tmp_path, http_service, b
     assert inventory(c, topo.vpc) == {k: [] for k in inventory(c, topo.vpc)}
 
 
-def test_chains_of_one_account_at_once(server_clients, tmp_path, http_service, buckets):
+def test_chains_of_one_account_at_once(server_clients, tmp_path, http_service, faults):
     c = server_clients
     chains = [chain(c, tmp_path, http_service, 8, second_octet=i, folder=f"v{i}") for i in range(3)]
-    buckets(**SMALL_BUCKETS)
+    faults(**SMALL_BUCKETS)
 
     def run_all(revert):
         procs = []
@@ -84,13 +74,13 @@ def test_chains_of_one_account_at_once(server_clients, tmp_path, http_service, b
         assert inventory(c, topo.vpc) == {k: [] for k in inventory(c, topo.vpc)}
 
 
-def test_throttled_revert_exits_honestly(server_clients, tmp_path, http_service, buckets):
+def test_throttled_revert_exits_honestly(server_clients, tmp_path, http_service, faults):
     c = server_clients
     topo, common, env = chain(c, tmp_path, http_service, 4)
     deploy = run_cli([tool("rollprobe"), *common, "--output_test_config", "out.json"], tmp_path, env)
     assert deploy.returncode == 0, deploy.stderr[-2000:]
     # TerminateInstances never gets a token; a request gives up after 2 s of throttling.
-    buckets(buckets=1, deny=["TerminateInstances"])
+    faults(buckets=1, deny=["TerminateInstances"])
     env["EMULATOR_THROTTLE_GIVE_UP"] = "2"
     first = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env, timeout=600)
     assert first.returncode == 1, first.stderr[-3000:]
@@ -99,7 +89,7 @@ def test_throttled_revert_exits_honestly(server_clients, tmp_path, http_service,
     assert f"  **Error** test instances remain in {topo.vpc}: i-" in first.stderr
     left = inventory(c, topo.vpc)
     assert len(left["instances"]) == 4 and left["groups"] and left["key_pairs"]  # kept while instances remain
-    buckets(buckets=0)
+    faults(buckets=0)
     second = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env, timeout=600)
     assert second.returncode == 0, second.stderr[-3000:]
     assert inventory(c, topo.vpc) == {k: [] for k in inventory(c, topo.vpc)}
