@@ -136,9 +136,7 @@ def prepare_wheelhouse(python=sys.executable, dest=None):
     rebuilt only when the sources change. Returns the folder (one per
     interpreter version)."""
     if dest is None:
-        version = subprocess.check_output([python, "-c", "import sys; print('%d%d' % sys.version_info[:2])"],
-                                          text=True).strip()
-        dest = ROOT / "build" / f"lab-wheelhouse-py{version}"
+        dest = ROOT / "build" / f"lab-wheelhouse-py{python_version(python).replace('.', '')}"
     dest = Path(dest)
     dest.mkdir(parents=True, exist_ok=True)
     stamp = dest / ".digest"
@@ -186,10 +184,9 @@ def read_cloud(ec2):
         subnets = {s["SubnetId"]: s["CidrBlock"]
                    for s in ec2.describe_subnets(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["Subnets"]}
         tables = ec2.describe_route_tables(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["RouteTables"]
-        nats = {n["NatGatewayId"]: n["NatGatewayAddresses"][0]["PrivateIp"]
-                for n in ec2.describe_nat_gateways(Filter=[{"Name": "vpc-id", "Values": [vpc]}])["NatGateways"]}
-        nat_subnets = {n["NatGatewayId"]: n["SubnetId"]
-                       for n in ec2.describe_nat_gateways(Filter=[{"Name": "vpc-id", "Values": [vpc]}])["NatGateways"]}
+        listed = ec2.describe_nat_gateways(Filter=[{"Name": "vpc-id", "Values": [vpc]}])["NatGateways"]
+        nats = {n["NatGatewayId"]: n["NatGatewayAddresses"][0]["PrivateIp"] for n in listed}
+        nat_subnets = {n["NatGatewayId"]: n["SubnetId"] for n in listed}
         main = next((t for t in tables if any(a.get("Main") for a in t.get("Associations", []))), None)
         table_of = {}
         for t in tables:
@@ -221,12 +218,16 @@ def read_cloud(ec2):
 # ---- the boot script ------------------------------------------------------------
 
 
-def substitute(script, python, wheelhouse):
-    """The boot script as the lab runs it. Each substitution is one a laptop
-    needs; everything else stays as the instance would run it. Returns
-    (script, list of (from, to))."""
-    version = "%d.%d" % tuple(int(x) for x in subprocess.check_output(
-        [python, "-c", "import sys; print(sys.version_info[0], sys.version_info[1])"], text=True).split())
+def python_version(python):
+    """"3.11" for an interpreter's path."""
+    return subprocess.check_output([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                                   text=True).strip()
+
+
+def substitute(script, python, wheelhouse, version):
+    """The boot script as the lab runs it (`version`: the interpreter's
+    major.minor). Each substitution is one a laptop needs; everything else
+    stays as the instance would run it. Returns (script, list of (from, to))."""
     changes = [
         ("python3.9 -m venv", f"{python} -m venv"),
         ("lib/python3.9/site-packages", f"lib/python{version}/site-packages"),
@@ -457,11 +458,12 @@ class Lab:
         if not self.wheelhouse:
             raise RuntimeError("no wheelhouse: call prepare_wheelhouse() and pass it to Lab")
         procs = {}
+        version = python_version(self.python)
         for inst in self.model.instances:
             if not inst.user_data:
                 procs[inst.id] = None
                 continue
-            script, self.changes = substitute(inst.user_data, self.python, self.wheelhouse)
+            script, self.changes = substitute(inst.user_data, self.python, self.wheelhouse, version)
             path = self.work / f"{inst.ns}.user-data.sh"
             path.write_text(script)
             path.chmod(0o700)  # run as the instance runs it: by its "#!" line

@@ -70,8 +70,8 @@ void logCommand(py::object args) {
         .attr("logCommandOptions")(command, truthy(password) ? text(password) : std::string());
 }
 
-// The test config path, checked before any AWS or controller call.
-std::string checkedOutputPath(py::object args) {
+// Everything checked before any AWS or controller call; returns the test config path.
+std::string checkRunInput(py::object args) {
     std::string folder = text(opt(args, "backup_folder"));
     std::string problem = backupFolderProblem(folder);
     if (!problem.empty()) {
@@ -110,7 +110,7 @@ void main() {
 
     startLog(text(opt(args, "backup_folder")));
     logCommand(args);
-    std::string path = checkedOutputPath(args);
+    std::string path = checkRunInput(args);
     py::object lg = logger();
     if (pathExists(path)) {
         info(lg, "- Found " + path);

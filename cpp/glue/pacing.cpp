@@ -113,12 +113,11 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
             p.lengthened = t;
         }
     }
-    py::object context = item(item(kw["request_dict"], "context"), kSinceKey).is_none()
-                             ? py::object(py::none())
-                             : py::object(kw["request_dict"]["context"][kSinceKey]);
-    if (context.is_none()) {
-        if (has(kw["request_dict"], "context")) kw["request_dict"]["context"][kSinceKey] = now();
-    } else if (now() - context.cast<double>() > giveUp) {
+    py::object context = item(kw["request_dict"], "context");
+    py::object since = item(context, kSinceKey);
+    if (since.is_none()) {
+        if (!context.is_none()) context[kSinceKey] = now();
+    } else if (now() - since.cast<double>() > giveUp) {
         return py::none();  // throttled for too long: the SDK's handler has the last word
     }
     return py::float_(0.0);  // again at once: waitForSlot paces it
