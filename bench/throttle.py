@@ -52,9 +52,15 @@ def seed(ec2, chain, n, folder):
     for i in range(n):
         gw = ec2.create_subnet(VpcId=vpc, CidrBlock=block(2 * i))["Subnet"]
         priv = ec2.create_subnet(VpcId=vpc, CidrBlock=block(2 * i + 1))["Subnet"]
-        records.append({"nat_gw_id": f"nat-{chain:04x}{i:013x}", "gw_private_ip": gw["CidrBlock"][:-3],
-                        "gw_subnet_id": gw["SubnetId"], "private_subnet_id": priv["SubnetId"],
-                        "private_subnet_cidr": priv["CidrBlock"]})
+        records.append(
+            {
+                "nat_gw_id": f"nat-{chain:04x}{i:013x}",
+                "gw_private_ip": gw["CidrBlock"][:-3],
+                "gw_subnet_id": gw["SubnetId"],
+                "private_subnet_id": priv["SubnetId"],
+                "private_subnet_cidr": priv["CidrBlock"],
+            }
+        )
     path = folder / f"chain-{chain}.json"
     path.write_text(json.dumps(records))
     return vpc, path
@@ -75,8 +81,9 @@ def floor_of(operations, critical):
 
 class Server:
     def __init__(self, latency):
-        self.proc = subprocess.Popen([sys.executable, "-m", "emulators.moto_server", "0"], cwd=ROOT,
-                                     stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "emulators.moto_server", "0"], cwd=ROOT, stdout=subprocess.PIPE, text=True
+        )
         self.url = f"http://127.0.0.1:{int(self.proc.stdout.readline().split()[1])}"
         self.latency = latency
 
@@ -99,22 +106,34 @@ class Server:
 def run_chains(server, tool, chains, work, env, revert=False):
     procs = []
     began = time.monotonic()
-    for c, (vpc, config) in enumerate(chains):
+    for c, (_vpc, config) in enumerate(chains):
         argv = [tool, "--test_config", str(config), "--backup_folder", f"b{c}", "--region", REGION, "--eip"]
         argv += ["--revert"] if revert else ["--output_test_config", str(work / f"out-{c}.json")]
-        procs.append(subprocess.Popen(argv, cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                      stderr=open(work / f"{'revert' if revert else 'deploy'}-{c}.log", "w")))
+        procs.append(
+            subprocess.Popen(
+                argv,
+                cwd=work,
+                env=env,
+                stdout=subprocess.DEVNULL,
+                stderr=open(work / f"{'revert' if revert else 'deploy'}-{c}.log", "w"),
+            )
+        )
     codes = [p.wait() for p in procs]
     return time.monotonic() - began, codes
 
 
 def leftovers(ec2):
     live = ["pending", "running", "stopping", "stopped"]
-    res = ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                          {"Name": "instance-state-name", "Values": live}])
+    res = ec2.describe_instances(
+        Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]}, {"Name": "instance-state-name", "Values": live}]
+    )
     groups = [g for g in ec2.describe_security_groups()["SecurityGroups"] if g["GroupName"] != "default"]
-    return (sum(len(r["Instances"]) for r in res["Reservations"]) + len(groups)
-            + len(ec2.describe_addresses()["Addresses"]) + len(ec2.describe_key_pairs()["KeyPairs"]))
+    return (
+        sum(len(r["Instances"]) for r in res["Reservations"])
+        + len(groups)
+        + len(ec2.describe_addresses()["Addresses"])
+        + len(ec2.describe_key_pairs()["KeyPairs"])
+    )
 
 
 def measure(server, tool, shape, work, env, buckets):
@@ -129,9 +148,14 @@ def measure(server, tool, shape, work, env, buckets):
         wall, codes = run_chains(server, tool, chains, work, env, revert=phase == "revert")
         stats = server.stats()
         server.set(latency=0, buckets=0)
-        row[phase] = {"wall": round(wall, 1), "codes": codes, "throttled": stats["throttled"],
-                      "throttled_operations": stats.get("throttled_operations", {}),
-                      "operations": stats["operations"], "emulator_cpu": round(stats["server_cpu_seconds"], 1)}
+        row[phase] = {
+            "wall": round(wall, 1),
+            "codes": codes,
+            "throttled": stats["throttled"],
+            "throttled_operations": stats.get("throttled_operations", {}),
+            "operations": stats["operations"],
+            "emulator_cpu": round(stats["server_cpu_seconds"], 1),
+        }
         if phase == "deploy":
             lost = 0
             for c in range(count):
@@ -145,16 +169,20 @@ def measure(server, tool, shape, work, env, buckets):
 
 def render(results):
     """The README section: one row per shape and design."""
-    lines = ["| design | shape | deploy s | floor s (binding) | ratio | throttled | lost | revert s | floor s "
-             "(binding) | ratio | throttled | revert exit | leftovers | emulator CPU s (deploy / revert) |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| design | shape | deploy s | floor s (binding) | ratio | throttled | lost | revert s | floor s "
+        "(binding) | ratio | throttled | revert exit | leftovers | emulator CPU s (deploy / revert) |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for label in ("shipped", "new"):
         for row in results.get(label, {}).get("rows", []):
             d, r = row["deploy"], row["revert"]
-            lines.append(f"| {label} | {row['shape']} | {d['wall']} | {d['floor']} ({d['binding']}) | {d['ratio']} | "
-                         f"{d['throttled']} | {row['lost']} | {r['wall']} | {r['floor']} ({r['binding']}) | "
-                         f"{r['ratio']} | {r['throttled']} | {','.join(map(str, sorted(set(r['codes']))))} | "
-                         f"{row['leftovers']} | {d['emulator_cpu']} / {r['emulator_cpu']} |")
+            lines.append(
+                f"| {label} | {row['shape']} | {d['wall']} | {d['floor']} ({d['binding']}) | {d['ratio']} | "
+                f"{d['throttled']} | {row['lost']} | {r['wall']} | {r['floor']} ({r['binding']}) | "
+                f"{r['ratio']} | {r['throttled']} | {','.join(map(str, sorted(set(r['codes']))))} | "
+                f"{row['leftovers']} | {d['emulator_cpu']} / {r['emulator_cpu']} |"
+            )
     return "\n".join(lines)
 
 
@@ -164,7 +192,7 @@ def write_readme(results):
     start, end = "<!-- throttle -->", "<!-- /throttle -->"
     body = f"{start}\n{render(results)}\n{end}"
     if start in text:
-        text = text[:text.index(start)] + body + text[text.index(end) + len(end):]
+        text = text[: text.index(start)] + body + text[text.index(end) + len(end) :]
     else:
         text += "\n" + body + "\n"
     readme.write_text(text)
@@ -188,8 +216,12 @@ def main():
     server = Server(a.latency)
     work = Path(tempfile.mkdtemp(prefix="bench-throttle-"))
     echo = subprocess.Popen([sys.executable, "-m", "emulators.echo"], cwd=ROOT, stdout=subprocess.PIPE, text=True)
-    env = dict(os.environ, AWS_ENDPOINT_URL=server.url, PYTHONPATH=str(ROOT / "emulators" / "site"),
-               EMULATOR_PUBLIC_IP_URL=f"http://127.0.0.1:{echo.stdout.readline().strip()}/")
+    env = dict(
+        os.environ,
+        AWS_ENDPOINT_URL=server.url,
+        PYTHONPATH=str(ROOT / "emulators" / "site"),
+        EMULATOR_PUBLIC_IP_URL=f"http://127.0.0.1:{echo.stdout.readline().strip()}/",
+    )
     out = Path(a.out)
     results = json.loads(out.read_text()) if out.exists() else {}
     try:
@@ -203,10 +235,13 @@ def main():
                 row[phase]["binding"] = binding
                 row[phase]["ratio"] = round(row[phase]["wall"] / floor, 2)
             rows.append(row)
-            print(f"{a.label} {row['shape']}: deploy {row['deploy']['wall']} s (floor {row['deploy']['floor']}, "
-                  f"x{row['deploy']['ratio']}, {row['deploy']['throttled']} throttled), lost {row['lost']}; "
-                  f"revert {row['revert']['wall']} s (floor {row['revert']['floor']}, x{row['revert']['ratio']}, "
-                  f"exit {row['revert']['codes']}), leftovers {row['leftovers']}", flush=True)
+            print(
+                f"{a.label} {row['shape']}: deploy {row['deploy']['wall']} s (floor {row['deploy']['floor']}, "
+                f"x{row['deploy']['ratio']}, {row['deploy']['throttled']} throttled), lost {row['lost']}; "
+                f"revert {row['revert']['wall']} s (floor {row['revert']['floor']}, x{row['revert']['ratio']}, "
+                f"exit {row['revert']['codes']}), leftovers {row['leftovers']}",
+                flush=True,
+            )
         results[a.label] = {"latency": a.latency, "critical": critical, "rows": rows}
         out.write_text(json.dumps(results, indent=1))
         write_readme(results)

@@ -76,9 +76,9 @@ class Report:
 
 def start_cloud():
     patch_moto()
-    from moto.server import ThreadedMotoServer
-
     import logging
+
+    from moto.server import ThreadedMotoServer
 
     logging.getLogger("werkzeug").setLevel(logging.ERROR)  # no access log on the console
 
@@ -87,14 +87,17 @@ def start_cloud():
     host, port = moto.get_host_and_port()
     echo, echo_url = echo_service.start()
     controller = ControllerEmulator().start()
-    return SimpleNamespace(moto=moto, url=f"http://{host}:{port}", echo=echo, echo_url=echo_url,
-                           controller=controller)
+    return SimpleNamespace(moto=moto, url=f"http://{host}:{port}", echo=echo, echo_url=echo_url, controller=controller)
 
 
 def run_tool(cloud, argv, name, report):
     """Runs a console script; shows progress every 5 s; keeps its stderr."""
-    env = dict(os.environ, AWS_ENDPOINT_URL=cloud.url, PYTHONPATH=str(ROOT / "emulators" / "site"),
-               EMULATOR_PUBLIC_IP_URL=cloud.echo_url)
+    env = dict(
+        os.environ,
+        AWS_ENDPOINT_URL=cloud.url,
+        PYTHONPATH=str(ROOT / "emulators" / "site"),
+        EMULATOR_PUBLIC_IP_URL=cloud.echo_url,
+    )
     shown = " ".join(a if "password" not in prev else "****" for prev, a in zip([""] + argv, argv))
     print(f"   $ {Path(argv[0]).name} {shown.split(' ', 1)[1]}", flush=True)
     err_path = WORK / f"{name}.stderr"
@@ -130,7 +133,7 @@ def seed(cloud):
 def run_lab(cloud, aws, drop, report):
     """Runs every test instance's boot script in the egress lab; False when
     the lab cannot run here (the reason is printed)."""
-    from lab.netlab import Lab, LabUnavailable, namespaces, prepare_wheelhouse, preflight, PREFIX
+    from lab.netlab import PREFIX, Lab, LabUnavailable, namespaces, preflight, prepare_wheelhouse
 
     try:
         preflight()
@@ -151,8 +154,10 @@ def run_lab(cloud, aws, drop, report):
             status, output = results[inst.id]
             report.check(status == 0, f"boot script of {inst.id} ended with {status}")
             (WORK / f"boot-{inst.id}.log").write_text(output)
-    print(f"   lab step: {len(model.instances)} boot scripts in {time.monotonic() - began:.1f} s; "
-          f"boot logs in {WORK.name}/boot-<instance>.log")
+    print(
+        f"   lab step: {len(model.instances)} boot scripts in {time.monotonic() - began:.1f} s; "
+        f"boot logs in {WORK.name}/boot-<instance>.log"
+    )
     left = [ns for ns in namespaces() if ns.startswith(PREFIX)]
     report.check(not left, f"no lab namespace left ({left})")
     return True
@@ -171,20 +176,40 @@ def simulate_uploads(aws, outputs, expected):
 
 def inventory(aws, vpcs):
     states = ["pending", "running", "stopping", "stopped"]
-    instances = aws.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                                    {"Name": "instance-state-name", "Values": states}])
+    instances = aws.ec2.describe_instances(
+        Filters=[
+            {"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+            {"Name": "instance-state-name", "Values": states},
+        ]
+    )
     tagged = {"Name": "tag:Name", "Values": ["brimvale-test-ec2-network-interface"]}
     return {
         "test instances": sum(len(r["Instances"]) for r in instances["Reservations"]),
         "test interfaces": len(aws.ec2.describe_network_interfaces(Filters=[tagged])["NetworkInterfaces"]),
-        "elastic IPs of the tool": len(aws.ec2.describe_addresses(
-            Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"]),
-        "security groups": len([g for g in aws.ec2.describe_security_groups()["SecurityGroups"]
-                                if g["GroupName"].startswith("brimvale-test-ec2")]),
-        "key pairs": len([k for k in aws.ec2.describe_key_pairs()["KeyPairs"]
-                          if k["KeyName"].startswith("brimvale-test-ec2-key-pair-")]),
-        "IAM policies": len([p for p in aws.iam.list_policies(Scope="Local")["Policies"]
-                             if p["PolicyName"] == "brimvale-test-ec2-policy"]),
+        "elastic IPs of the tool": len(
+            aws.ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"]
+        ),
+        "security groups": len(
+            [
+                g
+                for g in aws.ec2.describe_security_groups()["SecurityGroups"]
+                if g["GroupName"].startswith("brimvale-test-ec2")
+            ]
+        ),
+        "key pairs": len(
+            [
+                k
+                for k in aws.ec2.describe_key_pairs()["KeyPairs"]
+                if k["KeyName"].startswith("brimvale-test-ec2-key-pair-")
+            ]
+        ),
+        "IAM policies": len(
+            [
+                p
+                for p in aws.iam.list_policies(Scope="Local")["Policies"]
+                if p["PolicyName"] == "brimvale-test-ec2-policy"
+            ]
+        ),
         "IAM roles": len([r for r in aws.iam.list_roles()["Roles"] if r["RoleName"] == "brimvale-test-ec2-role"]),
         "instance profiles": len(aws.iam.list_instance_profiles()["InstanceProfiles"]),
     }
@@ -202,11 +227,14 @@ def main():
     cloud = start_cloud()
     aws = seed(cloud)
     print(f"   AWS emulator {cloud.url}, controller emulator https://{cloud.controller.address}")
-    report.table(["VPC", "kind", "gateways", "test subnets"], [
-        [aws.nat.vpc, "NAT gateways, 3 zones", f"{len(aws.nat.nats)} public + 1 private", len(aws.nat.public)],
-        [aws.classic.vpc, "classic spoke + HA peer", "spoke-east, spoke-east-hagw", 4],
-        [aws.hs.vpc, "horizontally scaled spoke", "spoke-hs, spoke-hs-hagw", 4],
-    ])
+    report.table(
+        ["VPC", "kind", "gateways", "test subnets"],
+        [
+            [aws.nat.vpc, "NAT gateways, 3 zones", f"{len(aws.nat.nats)} public + 1 private", len(aws.nat.public)],
+            [aws.classic.vpc, "classic spoke + HA peer", "spoke-east, spoke-east-hagw", 4],
+            [aws.hs.vpc, "horizontally scaled spoke", "spoke-hs, spoke-hs-hagw", 4],
+        ],
+    )
     report.done(t)
 
     # 1. discovery
@@ -214,20 +242,56 @@ def main():
     scan = [str(BIN / "cellscan"), "--assume_role", ROLE, "--region", REGION]
     runs = {
         "nat": [*scan, "--vpc", aws.nat.vpc, "--backup_folder", "nat", "--s3_bucket", BUCKET, "natgw"],
-        "spoke": [*scan, "--vpc", aws.classic.vpc, "--backup_folder", "spoke", "spoke", "--controller_ip",
-                  cloud.controller.address, "--controller_user", "admin", "--controller_password", "secret",
-                  "--spoke_gw_name", "spoke-east"],
-        "hs": [*scan, "--vpc", aws.hs.vpc, "--backup_folder", "hs", "spoke", "--controller_ip",
-               cloud.controller.address, "--controller_user", "admin", "--controller_password", "secret",
-               "--spoke_gw_name", "spoke-hs", "--horizontal_scaling"],
+        "spoke": [
+            *scan,
+            "--vpc",
+            aws.classic.vpc,
+            "--backup_folder",
+            "spoke",
+            "spoke",
+            "--controller_ip",
+            cloud.controller.address,
+            "--controller_user",
+            "admin",
+            "--controller_password",
+            "secret",
+            "--spoke_gw_name",
+            "spoke-east",
+        ],
+        "hs": [
+            *scan,
+            "--vpc",
+            aws.hs.vpc,
+            "--backup_folder",
+            "hs",
+            "spoke",
+            "--controller_ip",
+            cloud.controller.address,
+            "--controller_user",
+            "admin",
+            "--controller_password",
+            "secret",
+            "--spoke_gw_name",
+            "spoke-hs",
+            "--horizontal_scaling",
+        ],
     }
     configs = {}
     for name, argv in runs.items():
         run_tool(cloud, argv, f"cellscan-{name}", report)
         path = WORK / name / "subnet.config"
         configs[name] = json.loads(path.read_text()) if path.exists() else []
-    rows = [[name, r.get("nat_gw_id") or r.get("gw_name"), r["gw_subnet_id"], r["private_subnet_id"],
-             r["private_subnet_cidr"]] for name, recs in configs.items() for r in recs]
+    rows = [
+        [
+            name,
+            r.get("nat_gw_id") or r.get("gw_name"),
+            r["gw_subnet_id"],
+            r["private_subnet_id"],
+            r["private_subnet_cidr"],
+        ]
+        for name, recs in configs.items()
+        for r in recs
+    ]
     print("   nat/history.json names 2 of the 3 public NAT gateways' subnets; the private NAT gateway is ignored")
     report.table(["config", "gateway", "gateway subnet", "test subnet", "test CIDR"], rows)
     report.check(len(configs["nat"]) == 2, "the NAT history keeps 2 of 3 public NAT gateways")
@@ -240,9 +304,24 @@ def main():
         t = report.step(f"2. Deployment (rollprobe), {attempt} run")
         before = inventory(aws, None)["test instances"]
         for name in configs:
-            argv = [str(BIN / "rollprobe"), "--test_config", f"{name}/subnet.config", "--output_test_config",
-                    f"{name}/deployed.config", "--backup_folder", name, "--region", REGION, "--ec2_role",
-                    "default", "--eip", "--tag_resource", "team,egress", "--s3_bucket", BUCKET]
+            argv = [
+                str(BIN / "rollprobe"),
+                "--test_config",
+                f"{name}/subnet.config",
+                "--output_test_config",
+                f"{name}/deployed.config",
+                "--backup_folder",
+                name,
+                "--region",
+                REGION,
+                "--ec2_role",
+                "default",
+                "--eip",
+                "--tag_resource",
+                "team,egress",
+                "--s3_bucket",
+                BUCKET,
+            ]
             code, err = run_tool(cloud, argv, f"rollprobe-{name}-{attempt}", report)
             outputs[name] = json.loads((WORK / name / "deployed.config").read_text())
             if attempt == "second":
@@ -254,8 +333,9 @@ def main():
                 from brimvale_testlibs.bin.rollprobe import getEc2
 
                 iid = getEc2(aws.ec2, r["gw_subnet_id"])[0]
-                rows.append([name, r.get("nat_gw_id") or r.get("gw_name"), iid, r.get("ec2_ip"),
-                             r.get("ec2_2nd_private_ip")])
+                rows.append(
+                    [name, r.get("nat_gw_id") or r.get("gw_name"), iid, r.get("ec2_ip"), r.get("ec2_2nd_private_ip")]
+                )
                 report.check("ec2_ip" in r and "ec2_2nd_private_ip" in r, f"{name}: addresses written back")
         report.table(["config", "gateway", "test instance", "public IP", "test-subnet IP"], rows)
         print(f"   test instances before {before}, after {after}")
@@ -269,10 +349,10 @@ def main():
         for r in recs:
             expected[(name, r["private_subnet_id"])] = "PASS"
     misrouted = outputs["nat"][1]
-    table = aws.ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id",
-                                                    "Values": [misrouted["private_subnet_id"]]}])["RouteTables"][0]
-    aws.ec2.replace_route(RouteTableId=table["RouteTableId"], DestinationCidrBlock="0.0.0.0/0",
-                          GatewayId=aws.nat.igw)
+    table = aws.ec2.describe_route_tables(
+        Filters=[{"Name": "association.subnet-id", "Values": [misrouted["private_subnet_id"]]}]
+    )["RouteTables"][0]
+    aws.ec2.replace_route(RouteTableId=table["RouteTableId"], DestinationCidrBlock="0.0.0.0/0", GatewayId=aws.nat.igw)
     expected[("nat", misrouted["private_subnet_id"])] = "FAIL"
     dropping = outputs["spoke"][1]
     expected[("spoke", dropping["private_subnet_id"])] = "FAIL"
@@ -294,8 +374,9 @@ def main():
         for i, r in enumerate(recs):
             one = WORK / name / f"record-{i}.json"
             one.write_text(json.dumps([r]))
-            flag = rollprobe.getS3TestResults(s3, SimpleNamespace(test_config=str(one), s3_bucket=BUCKET,
-                                                                   private_subnet_id=None))
+            flag = rollprobe.getS3TestResults(
+                s3, SimpleNamespace(test_config=str(one), s3_bucket=BUCKET, private_subnet_id=None)
+            )
             verdict = "PASS" if flag == 0 else "FAIL"
             want = expected[(name, r["private_subnet_id"])]
             rows.append([name, r["private_subnet_id"], rollprobe.deduceTag(SimpleNamespace(), r), verdict, want])
@@ -319,8 +400,17 @@ def main():
     t = report.step("5. Revert (rollprobe --revert)")
     names = list(configs)
     for i, name in enumerate(names):
-        argv = [str(BIN / "rollprobe"), "--revert", "--test_config", f"{name}/subnet.config", "--backup_folder",
-                name, "--region", REGION, "--eip"]
+        argv = [
+            str(BIN / "rollprobe"),
+            "--revert",
+            "--test_config",
+            f"{name}/subnet.config",
+            "--backup_folder",
+            name,
+            "--region",
+            REGION,
+            "--eip",
+        ]
         if i == len(names) - 1:
             argv += ["--ec2_role", "default"]  # the IAM identity is shared: removed with the last VPC
         run_tool(cloud, argv, f"rollprobe-{name}-revert", report)

@@ -47,8 +47,11 @@ def make_certificate(folder):
         f.write(cert.public_bytes(serialization.Encoding.PEM))
     fd = os.open(key_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     with os.fdopen(fd, "wb") as f:
-        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                  serialization.NoEncryption()))
+        f.write(
+            key.private_bytes(
+                serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
+            )
+        )
     return cert_path, key_path
 
 
@@ -181,8 +184,13 @@ class ControllerEmulator:
 
 def gateway(name, private_ip, public_ip, subnet_id, subnet_cidr, transit="transit-1", **extra):
     """One gateway entry as the controller lists it."""
-    entry = {"gw_name": name, "private_ip": private_ip, "public_ip": public_ip, "gw_subnet_id": subnet_id,
-             "public_subnet": subnet_cidr}
+    entry = {
+        "gw_name": name,
+        "private_ip": private_ip,
+        "public_ip": public_ip,
+        "gw_subnet_id": subnet_id,
+        "public_subnet": subnet_cidr,
+    }
     if transit is not None:
         entry["transit_gw_name"] = transit
     entry.update(extra)

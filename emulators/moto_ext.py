@@ -18,12 +18,23 @@ DEFAULT_AMI_ID = "ami-0a1b2c3d4e5f60718"
 OTHER_AMI_ID = "ami-0f0e0d0c0b0a09080"
 
 
-
 def _image(ami_id, name, description):
-    return {"ami_id": ami_id, "name": name, "description": description, "owner_id": "137112412989",
-            "public": True, "virtualization_type": "hvm", "architecture": "x86_64", "state": "available",
-            "platform": None, "root_device_type": "ebs", "root_device_name": "/dev/xvda", "image_type": "machine",
-            "hypervisor": "xen", "sriov": "simple"}
+    return {
+        "ami_id": ami_id,
+        "name": name,
+        "description": description,
+        "owner_id": "137112412989",
+        "public": True,
+        "virtualization_type": "hvm",
+        "architecture": "x86_64",
+        "state": "available",
+        "platform": None,
+        "root_device_type": "ebs",
+        "root_device_name": "/dev/xvda",
+        "image_type": "machine",
+        "hypervisor": "xen",
+        "sriov": "simple",
+    }
 
 
 IMAGES = [

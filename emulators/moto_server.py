@@ -35,9 +35,9 @@ from emulators.moto_ext import patch_moto, prepare_environment
 _CREDENTIAL_SCOPE = re.compile(r"Credential=[^/]+/[^/]+/[^/]+/([^/]+)/")
 
 THROTTLE_BODY = (
-    '<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>RequestLimitExceeded</Code>'
-    "<Message>Request limit exceeded.</Message></Error></Errors><RequestID>throttled</RequestID></Response>"
-).encode()
+    b'<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>RequestLimitExceeded</Code>'
+    b"<Message>Request limit exceeded.</Message></Error></Errors><RequestID>throttled</RequestID></Response>"
+)
 
 
 # (size, refill per second) by category.
@@ -52,13 +52,27 @@ CATEGORIES = {
     "run-instances-resource": (1000, 2),
     "terminate-instances-resource": (1000, 20),
 }
-UNFILTERED_ACTIONS = {"DescribeInstances", "DescribeInstanceStatus", "DescribeNetworkInterfaces",
-                      "DescribeSecurityGroups"}
-RESOURCE_INTENSIVE = {"AuthorizeSecurityGroupIngress", "AuthorizeSecurityGroupEgress", "CreateKeyPair",
-                      "ImportKeyPair", "RevokeSecurityGroupIngress", "RevokeSecurityGroupEgress"}
-SPECIAL = {"RunInstances": "run-instances", "TerminateInstances": "terminate-and-interfaces",
-           "CreateNetworkInterface": "terminate-and-interfaces", "DeleteNetworkInterface": "terminate-and-interfaces",
-           "CreateTags": "create-tags"}
+UNFILTERED_ACTIONS = {
+    "DescribeInstances",
+    "DescribeInstanceStatus",
+    "DescribeNetworkInterfaces",
+    "DescribeSecurityGroups",
+}
+RESOURCE_INTENSIVE = {
+    "AuthorizeSecurityGroupIngress",
+    "AuthorizeSecurityGroupEgress",
+    "CreateKeyPair",
+    "ImportKeyPair",
+    "RevokeSecurityGroupIngress",
+    "RevokeSecurityGroupEgress",
+}
+SPECIAL = {
+    "RunInstances": "run-instances",
+    "TerminateInstances": "terminate-and-interfaces",
+    "CreateNetworkInterface": "terminate-and-interfaces",
+    "DeleteNetworkInterface": "terminate-and-interfaces",
+    "CreateTags": "create-tags",
+}
 
 
 def category(action, params):
@@ -68,8 +82,13 @@ def category(action, params):
     if action in RESOURCE_INTENSIVE:
         return "resource-intensive"
     if action.startswith(("Describe", "List", "Get")):
-        narrowed = any(k.startswith(("Filter.", "InstanceId.", "NetworkInterfaceId.", "GroupId.", "GroupName."))
-                       for k in params) or "MaxResults" in params
+        narrowed = (
+            any(
+                k.startswith(("Filter.", "InstanceId.", "NetworkInterfaceId.", "GroupId.", "GroupName."))
+                for k in params
+            )
+            or "MaxResults" in params
+        )
         return "unfiltered" if action in UNFILTERED_ACTIONS and not narrowed else "non-mutating"
     return "mutating"
 
@@ -102,11 +121,15 @@ class Buckets:
         now = time.monotonic()
         if not self._take((scope, action), category(action, params), 1, now, action):
             return False
-        resource = {"RunInstances": "run-instances-resource",
-                    "TerminateInstances": "terminate-instances-resource"}.get(action)
+        resource = {"RunInstances": "run-instances-resource", "TerminateInstances": "terminate-instances-resource"}.get(
+            action
+        )
         if resource:
-            count = int(params.get("MaxCount", ["1"])[0]) if action == "RunInstances" else \
-                sum(1 for k in params if k.startswith("InstanceId."))
+            count = (
+                int(params.get("MaxCount", ["1"])[0])
+                if action == "RunInstances"
+                else sum(1 for k in params if k.startswith("InstanceId."))
+            )
             if not self._take((scope, resource), resource, max(1, count), now, action):
                 return False
         return True
@@ -134,9 +157,13 @@ class Layer:
 
     def stats(self):
         with self.lock:
-            return {"requests": self.requests, "throttled": self.throttled, "operations": dict(self.counts),
-                    "throttled_operations": dict(self.throttled_by_op),
-                    "server_cpu_seconds": time.process_time() - self.cpu_start}
+            return {
+                "requests": self.requests,
+                "throttled": self.throttled,
+                "operations": dict(self.counts),
+                "throttled_operations": dict(self.throttled_by_op),
+                "server_cpu_seconds": time.process_time() - self.cpu_start,
+            }
 
     @staticmethod
     def operation(environ, body):
@@ -176,8 +203,14 @@ class Layer:
             if "buckets" in settings or "deny" in settings:
                 factor = float(settings.get("buckets", self.buckets.size_factor if self.buckets else 0))
                 self.buckets = Buckets(factor, settings.get("refill"), settings.get("deny", ())) if factor else None
-            return self._json(start_response, {"latency": self.latency, "ec2_throttle": self.ec2_throttle,
-                                               "buckets": self.buckets.size_factor if self.buckets else 0})
+            return self._json(
+                start_response,
+                {
+                    "latency": self.latency,
+                    "ec2_throttle": self.ec2_throttle,
+                    "buckets": self.buckets.size_factor if self.buckets else 0,
+                },
+            )
         service, op, params, account_region = self.operation(environ, body)
         if self.latency:
             time.sleep(self.latency)
@@ -192,8 +225,9 @@ class Layer:
             else:
                 self.counts[op] += 1
         if throttle:
-            start_response("503 Service Unavailable", [("Content-Type", "text/xml"),
-                                                        ("Content-Length", str(len(THROTTLE_BODY)))])
+            start_response(
+                "503 Service Unavailable", [("Content-Type", "text/xml"), ("Content-Length", str(len(THROTTLE_BODY)))]
+            )
             return [THROTTLE_BODY]
         import io
 

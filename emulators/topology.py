@@ -14,8 +14,12 @@ def _route_table(ec2, vpc, subnets, **target):
 
 
 def _subnet(ec2, vpc, cidr, zone, name):
-    return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr, AvailabilityZone=zone, TagSpecifications=[
-        {"ResourceType": "subnet", "Tags": [{"Key": "Name", "Value": name}]}])["Subnet"]["SubnetId"]
+    return ec2.create_subnet(
+        VpcId=vpc,
+        CidrBlock=cidr,
+        AvailabilityZone=zone,
+        TagSpecifications=[{"ResourceType": "subnet", "Tags": [{"Key": "Name", "Value": name}]}],
+    )["Subnet"]["SubnetId"]
 
 
 def nat_vpc(ec2, second_octet=0, zones=ZONES, private_per_zone=1, private_nat=True):
@@ -33,8 +37,10 @@ def nat_vpc(ec2, second_octet=0, zones=ZONES, private_per_zone=1, private_nat=Tr
         public_rt_subnets.append(public)
         alloc = ec2.allocate_address(Domain="vpc")["AllocationId"]
         nat = ec2.create_nat_gateway(SubnetId=public, AllocationId=alloc)["NatGateway"]["NatGatewayId"]
-        privates = [_subnet(ec2, vpc, f"{net}.{10 + i * 8 + j}.0/24", zone, f"private-{zone}-{j}")
-                    for j in range(private_per_zone)]
+        privates = [
+            _subnet(ec2, vpc, f"{net}.{10 + i * 8 + j}.0/24", zone, f"private-{zone}-{j}")
+            for j in range(private_per_zone)
+        ]
         _route_table(ec2, vpc, privates, NatGatewayId=nat)
         topo.public.append(public)
         topo.nats.append(nat)
@@ -42,12 +48,21 @@ def nat_vpc(ec2, second_octet=0, zones=ZONES, private_per_zone=1, private_nat=Tr
     _route_table(ec2, vpc, public_rt_subnets, GatewayId=igw)
     if private_nat:
         subnet = _subnet(ec2, vpc, f"{net}.200.0/24", zones[0], "private-nat")
-        topo.private_nat = ec2.create_nat_gateway(SubnetId=subnet, ConnectivityType="private")["NatGateway"]["NatGatewayId"]
+        topo.private_nat = ec2.create_nat_gateway(SubnetId=subnet, ConnectivityType="private")["NatGateway"][
+            "NatGatewayId"
+        ]
     return topo
 
 
-def spoke_vpc(ec2, name="spoke-1", second_octet=100, zones=ZONES[:2], private_per_gateway=2, ha=True,
-              image="ami-0a1b2c3d4e5f60718"):
+def spoke_vpc(
+    ec2,
+    name="spoke-1",
+    second_octet=100,
+    zones=ZONES[:2],
+    private_per_gateway=2,
+    ha=True,
+    image="ami-0a1b2c3d4e5f60718",
+):
     """A VPC run by the controller: a spoke gateway (and its HA peer), each an
     instance whose interface holds an elastic IP, and private subnets routed to
     that interface. Returns the ids and the controller's gateway entries."""
@@ -63,18 +78,34 @@ def spoke_vpc(ec2, name="spoke-1", second_octet=100, zones=ZONES[:2], private_pe
         cidr = f"{net}.{i}.0/24"
         subnet = _subnet(ec2, vpc, cidr, zone, f"{gw_name}-subnet")
         public_subnets.append(subnet)
-        inst = ec2.run_instances(ImageId=image, MinCount=1, MaxCount=1, SubnetId=subnet, TagSpecifications=[
-            {"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": gw_name}]}])["Instances"][0]
+        inst = ec2.run_instances(
+            ImageId=image,
+            MinCount=1,
+            MaxCount=1,
+            SubnetId=subnet,
+            TagSpecifications=[{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": gw_name}]}],
+        )["Instances"][0]
         eni = inst["NetworkInterfaces"][0]["NetworkInterfaceId"]
         address = ec2.allocate_address(Domain="vpc")
         ec2.associate_address(AllocationId=address["AllocationId"], NetworkInterfaceId=eni)
-        privates = [_subnet(ec2, vpc, f"{net}.{10 + i * 8 + j}.0/24", zones[(i + j) % len(zones)],
-                            f"{gw_name}-private-{j}") for j in range(private_per_gateway)]
+        privates = [
+            _subnet(ec2, vpc, f"{net}.{10 + i * 8 + j}.0/24", zones[(i + j) % len(zones)], f"{gw_name}-private-{j}")
+            for j in range(private_per_gateway)
+        ]
         _route_table(ec2, vpc, privates, NetworkInterfaceId=eni)
         topo.private.append(privates)
-        topo.gateways.append({"gw_name": gw_name, "private_ip": inst["PrivateIpAddress"],
-                              "public_ip": address["PublicIp"], "gw_subnet_id": subnet, "public_subnet": cidr,
-                              "transit_gw_name": "transit-1", "instance_id": inst["InstanceId"], "eni": eni})
+        topo.gateways.append(
+            {
+                "gw_name": gw_name,
+                "private_ip": inst["PrivateIpAddress"],
+                "public_ip": address["PublicIp"],
+                "gw_subnet_id": subnet,
+                "public_subnet": cidr,
+                "transit_gw_name": "transit-1",
+                "instance_id": inst["InstanceId"],
+                "eni": eni,
+            }
+        )
     # The gateways' own subnets leave through the internet gateway.
     _route_table(ec2, vpc, public_subnets, GatewayId=igw)
     return topo
@@ -91,6 +122,9 @@ def controller_entries(topo, horizontal=False):
         return [primary]
     if peers:
         peer = peers[0]
-        primary["hagw_details"] = {"private_ip": peer["private_ip"], "gw_name": peer["gw_name"],
-                                   "public_ip": peer["public_ip"]}
+        primary["hagw_details"] = {
+            "private_ip": peer["private_ip"],
+            "gw_name": peer["gw_name"],
+            "public_ip": peer["public_ip"],
+        }
     return entries

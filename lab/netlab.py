@@ -81,8 +81,9 @@ def preflight():
     if missing:
         raise LabUnavailable(f"the egress lab needs {', '.join(missing)} (./run installs them as root)")
     if not (Path(sys.executable).parent / "aws").exists():
-        raise LabUnavailable("the egress lab needs the AWS CLI beside this interpreter (awscli, test extra, "
-                             "Python >= 3.10)")
+        raise LabUnavailable(
+            "the egress lab needs the AWS CLI beside this interpreter (awscli, test extra, Python >= 3.10)"
+        )
     probe = PREFIX + "probe"
     r = subprocess.run(["ip", "netns", "add", probe], capture_output=True, text=True)
     if r.returncode != 0:
@@ -146,10 +147,20 @@ def prepare_wheelhouse(python=sys.executable, dest=None):
     for old in dest.glob("brimvale_testlibs-*.whl"):
         old.unlink()
     quiet = ["-q", "--disable-pip-version-check"]
-    sh(python, "-m", "pip", "wheel", *quiet, "--no-build-isolation", "--no-deps", "-w", str(dest), str(ROOT),
-       timeout=1200)
-    sh(python, "-m", "pip", "download", *quiet, "--only-binary=:all:", "-d", str(dest), *_dependencies(),
-       timeout=600)
+    sh(
+        python,
+        "-m",
+        "pip",
+        "wheel",
+        *quiet,
+        "--no-build-isolation",
+        "--no-deps",
+        "-w",
+        str(dest),
+        str(ROOT),
+        timeout=1200,
+    )
+    sh(python, "-m", "pip", "download", *quiet, "--only-binary=:all:", "-d", str(dest), *_dependencies(), timeout=600)
     stamp.write_text(digest)
     return dest
 
@@ -165,8 +176,12 @@ def read_cloud(ec2):
     """The model of the lab: test instances, their VPCs, subnets, route
     targets and gateways."""
     states = ["running", "pending"]
-    res = ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                          {"Name": "instance-state-name", "Values": states}])
+    res = ec2.describe_instances(
+        Filters=[
+            {"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+            {"Name": "instance-state-name", "Values": states},
+        ]
+    )
     instances = []
     for inst in (i for r in res["Reservations"] for i in r["Instances"]):
         ifcs = sorted(inst.get("NetworkInterfaces", []), key=lambda i: i.get("Attachment", {}).get("DeviceIndex", 0))
@@ -174,15 +189,21 @@ def read_cloud(ec2):
             continue
         data = ec2.describe_instance_attribute(InstanceId=inst["InstanceId"], Attribute="userData")
         script = data.get("UserData", {}).get("Value")
-        instances.append(SimpleNamespace(
-            id=inst["InstanceId"], vpc=inst["VpcId"],
-            primary=(ifcs[0]["PrivateIpAddress"], ifcs[0]["SubnetId"]),
-            second=(ifcs[1]["PrivateIpAddress"], ifcs[1]["SubnetId"]),
-            user_data=base64.b64decode(script).decode() if script else None))
+        instances.append(
+            SimpleNamespace(
+                id=inst["InstanceId"],
+                vpc=inst["VpcId"],
+                primary=(ifcs[0]["PrivateIpAddress"], ifcs[0]["SubnetId"]),
+                second=(ifcs[1]["PrivateIpAddress"], ifcs[1]["SubnetId"]),
+                user_data=base64.b64decode(script).decode() if script else None,
+            )
+        )
     vpcs = {}
     for vpc in sorted({i.vpc for i in instances}):
-        subnets = {s["SubnetId"]: s["CidrBlock"]
-                   for s in ec2.describe_subnets(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["Subnets"]}
+        subnets = {
+            s["SubnetId"]: s["CidrBlock"]
+            for s in ec2.describe_subnets(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["Subnets"]
+        }
         tables = ec2.describe_route_tables(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["RouteTables"]
         listed = ec2.describe_nat_gateways(Filter=[{"Name": "vpc-id", "Values": [vpc]}])["NatGateways"]
         nats = {n["NatGatewayId"]: n["NatGatewayAddresses"][0]["PrivateIp"] for n in listed}
@@ -196,16 +217,18 @@ def read_cloud(ec2):
         targets, gateways = {}, {}
         for subnet in subnets:
             table = table_of.get(subnet, main)
-            route = next((r for r in (table or {}).get("Routes", [])
-                          if r.get("DestinationCidrBlock") == "0.0.0.0/0"), None)
+            route = next(
+                (r for r in (table or {}).get("Routes", []) if r.get("DestinationCidrBlock") == "0.0.0.0/0"), None
+            )
             target = None
             if route and route.get("NatGatewayId") in nats:
                 nat = route["NatGatewayId"]
                 target = ("gateway", nats[nat])
                 gateways[nats[nat]] = nat_subnets[nat]
             elif route and route.get("NetworkInterfaceId"):
-                eni = ec2.describe_network_interfaces(
-                    NetworkInterfaceIds=[route["NetworkInterfaceId"]])["NetworkInterfaces"][0]
+                eni = ec2.describe_network_interfaces(NetworkInterfaceIds=[route["NetworkInterfaceId"]])[
+                    "NetworkInterfaces"
+                ][0]
                 target = ("gateway", eni["PrivateIpAddress"])
                 gateways[eni["PrivateIpAddress"]] = eni["SubnetId"]
             elif route and str(route.get("GatewayId", "")).startswith("igw-"):
@@ -219,9 +242,10 @@ def read_cloud(ec2):
 
 
 def python_version(python):
-    """"3.11" for an interpreter's path."""
-    return subprocess.check_output([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                                   text=True).strip()
+    """ "3.11" for an interpreter's path."""
+    return subprocess.check_output(
+        [python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], text=True
+    ).strip()
 
 
 def substitute(script, python, wheelhouse, version):
@@ -246,8 +270,7 @@ class Lab:
 
     `drop`: private addresses of gateways that drop what they should forward."""
 
-    def __init__(self, endpoint, region="us-east-1", drop=(), python=sys.executable, wheelhouse=None,
-                 log=print):
+    def __init__(self, endpoint, region="us-east-1", drop=(), python=sys.executable, wheelhouse=None, log=print):
         self.endpoint = endpoint
         self.region = region
         self.drop = set(drop)
@@ -304,10 +327,19 @@ class Lab:
         return ns
 
     def _forwarding(self, ns):
-        sh("sysctl", "-q", "-w", "net.ipv4.ip_forward=1", "net.ipv4.conf.all.rp_filter=0",
-           "net.ipv4.conf.default.rp_filter=0", "net.ipv4.conf.all.send_redirects=0",
-           "net.ipv4.conf.default.send_redirects=0", "net.ipv4.conf.all.accept_redirects=0",
-           "net.ipv4.conf.default.accept_redirects=0", ns=ns)
+        sh(
+            "sysctl",
+            "-q",
+            "-w",
+            "net.ipv4.ip_forward=1",
+            "net.ipv4.conf.all.rp_filter=0",
+            "net.ipv4.conf.default.rp_filter=0",
+            "net.ipv4.conf.all.send_redirects=0",
+            "net.ipv4.conf.default.send_redirects=0",
+            "net.ipv4.conf.all.accept_redirects=0",
+            "net.ipv4.conf.default.accept_redirects=0",
+            ns=ns,
+        )
 
     def _link(self, ns, ifname, router, bridge):
         """A veth from `ns` (named `ifname`) into `router`'s `bridge`."""
@@ -331,8 +363,10 @@ class Lab:
         self._start_listener()
         for ii, inst in enumerate(self.model.instances):
             self._build_instance(ii, inst)
-        self.log(f"   lab: {len(self.made)} namespaces for {len(self.model.instances)} test instances, "
-                 f"{len(self.model.vpcs)} VPCs ({time.monotonic() - started:.1f} s)")
+        self.log(
+            f"   lab: {len(self.made)} namespaces for {len(self.model.instances)} test instances, "
+            f"{len(self.model.vpcs)} VPCs ({time.monotonic() - started:.1f} s)"
+        )
         return self.model
 
     def _build_vpc(self, vi, vpc, inet):
@@ -395,23 +429,57 @@ class Lab:
             cidr = ipaddress.ip_network(vpc.subnets[subnet])
             self._link(ns, ifname, vpc.router, vpc.bridge[subnet])
             sh("ip", "-n", ns, "addr", "add", f"{address}/{cidr.prefixlen}", "dev", ifname)
-        sh("ip", "-n", ns, "route", "add", "default", "via", _subnet_gateway(vpc.subnets[inst.primary[1]]),
-           "dev", "eth0")
+        sh(
+            "ip",
+            "-n",
+            ns,
+            "route",
+            "add",
+            "default",
+            "via",
+            _subnet_gateway(vpc.subnets[inst.primary[1]]),
+            "dev",
+            "eth0",
+        )
         # The second interface's own source rule and table, as the images set them.
         second_ip, second_subnet = inst.second
         table = str(INSTANCE_TABLE)
         sh("ip", "-n", ns, "rule", "add", "from", second_ip, "lookup", table, "pref", table)
-        sh("ip", "-n", ns, "route", "add", vpc.subnets[second_subnet], "dev", "eth1", "src", second_ip,
-           "table", table)
-        sh("ip", "-n", ns, "route", "add", "default", "via", _subnet_gateway(vpc.subnets[second_subnet]),
-           "dev", "eth1", "table", table)
+        sh("ip", "-n", ns, "route", "add", vpc.subnets[second_subnet], "dev", "eth1", "src", second_ip, "table", table)
+        sh(
+            "ip",
+            "-n",
+            ns,
+            "route",
+            "add",
+            "default",
+            "via",
+            _subnet_gateway(vpc.subnets[second_subnet]),
+            "dev",
+            "eth1",
+            "table",
+            table,
+        )
         etc = Path("/etc/netns") / ns
         etc.mkdir(parents=True, exist_ok=True)
         (etc / "hosts").write_text(f"127.0.0.1 localhost\n{SITE} {' '.join(SITE_NAMES)}\n")
         (etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")  # no name leaves the lab
-        proc = subprocess.Popen(["ip", "netns", "exec", ns, self.python, str(Path(relay.__file__)), "tcp-to-unix",
-                                 f"127.0.0.1:{RELAY_PORT}", self._socket], stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True)
+        proc = subprocess.Popen(
+            [
+                "ip",
+                "netns",
+                "exec",
+                ns,
+                self.python,
+                str(Path(relay.__file__)),
+                "tcp-to-unix",
+                f"127.0.0.1:{RELAY_PORT}",
+                self._socket,
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         self._relays.append(proc)
         if proc.stdout.readline().strip() != "ready":
             raise RuntimeError(f"the S3 relay of {ns} did not start")
@@ -421,10 +489,19 @@ class Lab:
         """Shell lines that give the instance its own /tmp and /home, keeping
         the paths the lab needs that live under them."""
         home = self.work / inst.ns
-        lines = ["set -e", "mount --make-rprivate /", f"mkdir -p {home}/tmp {home}/home/ec2-user",
-                 f"chmod 1777 {home}/tmp"]
-        keep = {Path(sys.prefix), Path(sys.base_prefix), Path(self.python).resolve().parent.parent, ROOT,
-                Path(self.wheelhouse) if self.wheelhouse else ROOT}
+        lines = [
+            "set -e",
+            "mount --make-rprivate /",
+            f"mkdir -p {home}/tmp {home}/home/ec2-user",
+            f"chmod 1777 {home}/tmp",
+        ]
+        keep = {
+            Path(sys.prefix),
+            Path(sys.base_prefix),
+            Path(self.python).resolve().parent.parent,
+            ROOT,
+            Path(self.wheelhouse) if self.wheelhouse else ROOT,
+        }
         for base in ("/tmp", "/home"):
             for path in sorted(keep):
                 if Path(base) in path.parents:
@@ -435,11 +512,22 @@ class Lab:
 
     def environment(self):
         env = {
-            "PATH": os.pathsep.join([str(Path(sys.executable).parent), "/usr/local/sbin", "/usr/local/bin",
-                                     "/usr/sbin", "/usr/bin", "/sbin", "/bin"]),
+            "PATH": os.pathsep.join(
+                [
+                    str(Path(sys.executable).parent),
+                    "/usr/local/sbin",
+                    "/usr/local/bin",
+                    "/usr/sbin",
+                    "/usr/bin",
+                    "/sbin",
+                    "/bin",
+                ]
+            ),
             "HOME": "/root",
             "AWS_ENDPOINT_URL": f"http://127.0.0.1:{RELAY_PORT}",
-            "AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_SESSION_TOKEN": "testing",
+            "AWS_ACCESS_KEY_ID": "testing",
+            "AWS_SECRET_ACCESS_KEY": "testing",
+            "AWS_SESSION_TOKEN": "testing",
             "AWS_DEFAULT_REGION": self.region,
             "PIP_DISABLE_PIP_VERSION_CHECK": "1",
         }
@@ -448,9 +536,13 @@ class Lab:
     def exec_in(self, inst, command, timeout=300):
         """Runs a shell command in the instance's namespace, with its private mounts."""
         script = self._private_mounts(inst) + command
-        return subprocess.run(["ip", "netns", "exec", inst.ns, "unshare", "--mount", "--propagation", "private",
-                               "bash", "-c", script], env=self.environment(), capture_output=True, text=True,
-                              timeout=timeout)
+        return subprocess.run(
+            ["ip", "netns", "exec", inst.ns, "unshare", "--mount", "--propagation", "private", "bash", "-c", script],
+            env=self.environment(),
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
 
     def run_boot_scripts(self, timeout=600):
         """Runs every instance's boot script in parallel; returns
@@ -469,9 +561,27 @@ class Lab:
             path.chmod(0o700)  # run as the instance runs it: by its "#!" line
             out = open(self.work / f"{inst.ns}.boot.log", "w")
             command = self._private_mounts(inst) + f"exec {path}\n"
-            procs[inst.id] = (subprocess.Popen(
-                ["ip", "netns", "exec", inst.ns, "unshare", "--mount", "--propagation", "private", "bash", "-c",
-                 command], env=self.environment(), stdout=out, stderr=subprocess.STDOUT), out)
+            procs[inst.id] = (
+                subprocess.Popen(
+                    [
+                        "ip",
+                        "netns",
+                        "exec",
+                        inst.ns,
+                        "unshare",
+                        "--mount",
+                        "--propagation",
+                        "private",
+                        "bash",
+                        "-c",
+                        command,
+                    ],
+                    env=self.environment(),
+                    stdout=out,
+                    stderr=subprocess.STDOUT,
+                ),
+                out,
+            )
         started = time.monotonic()
         next_note = 10
         while any(p and p[0].poll() is None for p in procs.values()):

@@ -56,8 +56,7 @@ def listen_unix(path, tcp_address):
     listener.bind(path)
     listener.listen(64)
     target = _tcp(tcp_address)
-    threading.Thread(target=_serve, args=(listener, lambda: socket.create_connection(target)),
-                     daemon=True).start()
+    threading.Thread(target=_serve, args=(listener, lambda: socket.create_connection(target)), daemon=True).start()
     return listener
 
 

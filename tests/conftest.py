@@ -79,10 +79,24 @@ def sleeps(monkeypatch):
 
 def make_args(**kw):
     base = dict(
-        revert=False, dry_run=False, account=None, region=REGION, private_subnet_id=None, key_name=None,
-        s3_bucket=None, assume_role=None, profile=None, ec2_role=None, test_config=None,
-        output_test_config=None, tag_resource=None, instance_type="t3.micro", image=DEFAULT_IMAGE,
-        workflow_account_role=None, backup_folder="backup", eip=False,
+        revert=False,
+        dry_run=False,
+        account=None,
+        region=REGION,
+        private_subnet_id=None,
+        key_name=None,
+        s3_bucket=None,
+        assume_role=None,
+        profile=None,
+        ec2_role=None,
+        test_config=None,
+        output_test_config=None,
+        tag_resource=None,
+        instance_type="t3.micro",
+        image=DEFAULT_IMAGE,
+        workflow_account_role=None,
+        backup_folder="backup",
+        eip=False,
     )
     base.update(kw)
     return SimpleNamespace(**base)
@@ -175,8 +189,9 @@ def echo_ip(http_service, monkeypatch):
 @pytest.fixture(scope="session")
 def moto_server():
     """A moto server in its own process for console-script runs."""
-    proc = subprocess.Popen([sys.executable, "-m", "emulators.moto_server", "0"], cwd=ROOT,
-                            stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "emulators.moto_server", "0"], cwd=ROOT, stdout=subprocess.PIPE, text=True
+    )
     line = proc.stdout.readline()
     assert line.startswith("ready"), line
     url = f"http://127.0.0.1:{int(line.split()[1])}"

@@ -12,8 +12,19 @@ ROLE = "arn:aws:iam::123456789012:role/discovery"
 
 
 def scan(tmp_path, url, folder, *sub, extra=()):
-    argv = [tool("cellscan"), "--vpc", "vpc-0", "--assume_role", ROLE, "--region", REGION, "--backup_folder",
-            folder, *extra, *(sub or ("natgw",))]
+    argv = [
+        tool("cellscan"),
+        "--vpc",
+        "vpc-0",
+        "--assume_role",
+        ROLE,
+        "--region",
+        REGION,
+        "--backup_folder",
+        folder,
+        *extra,
+        *(sub or ("natgw",)),
+    ]
     return run_cli(argv, tmp_path, cli_env(url))
 
 
@@ -34,11 +45,14 @@ def test_existing_config_is_kept(moto_server, tmp_path):
     assert (tmp_path / "out/subnet.config").read_text() == "kept"
 
 
-@pytest.mark.parametrize("sub,message", [
-    ((), "a subcommand is required"),
-    (("spoke", "--controller_user", "u"), "spoke needs --controller_ip and --controller_user"),
-    (("spoke", "--controller_ip", "127.0.0.1"), "spoke needs --controller_ip and --controller_user"),
-])
+@pytest.mark.parametrize(
+    "sub,message",
+    [
+        ((), "a subcommand is required"),
+        (("spoke", "--controller_user", "u"), "spoke needs --controller_ip and --controller_user"),
+        (("spoke", "--controller_ip", "127.0.0.1"), "spoke needs --controller_ip and --controller_user"),
+    ],
+)
 def test_refused_like_parser_errors(tmp_path, sub, message):
     argv = [tool("cellscan"), "--vpc", "v", "--assume_role", ROLE, "--region", REGION, "--backup_folder", "b", *sub]
     r = run_cli(argv, tmp_path, cli_env("http://127.0.0.1:9"))
@@ -60,8 +74,20 @@ def test_session_memo(aws):
 def test_discovery_feeds_deployment(server_clients, tmp_path, http_service):
     c = server_clients
     topo = nat_vpc(c.ec2)
-    argv = [tool("cellscan"), "--vpc", topo.vpc, "--assume_role", ROLE, "--region", REGION,
-            "--backup_folder", "runs/a/b", "--output_test_config", "nat.config", "natgw"]
+    argv = [
+        tool("cellscan"),
+        "--vpc",
+        topo.vpc,
+        "--assume_role",
+        ROLE,
+        "--region",
+        REGION,
+        "--backup_folder",
+        "runs/a/b",
+        "--output_test_config",
+        "nat.config",
+        "natgw",
+    ]
     r = run_cli(argv, tmp_path, cli_env(c.url))
     assert r.returncode == 0, r.stderr
     records = json.loads((tmp_path / "runs/a/b/nat.config").read_text())
@@ -77,17 +103,24 @@ def test_discovery_feeds_deployment(server_clients, tmp_path, http_service):
     assert all("ec2_ip" in rec and "ec2_2nd_private_ip" in rec for rec in out)
     revert = run_cli([tool("rollprobe"), "--revert", *common], tmp_path, env)
     assert revert.returncode == 0, revert.stderr
-    left = c.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                             {"Name": "instance-state-name", "Values": ["running", "stopped"]}])
+    left = c.ec2.describe_instances(
+        Filters=[
+            {"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+            {"Name": "instance-state-name", "Values": ["running", "stopped"]},
+        ]
+    )
     assert left["Reservations"] == []
     assert c.ec2.describe_key_pairs()["KeyPairs"] == []
 
 
-@pytest.mark.parametrize("argv,status,text", [
-    ([], 2, "usage: python -m brimvale_testlibs {rollprobe,cellscan}"),
-    (["cellscan", "--help"], 0, "find subnet with spoke gw inside"),
-    (["rollprobe", "--help"], 0, "Deploy test EC2 in test subnets"),
-])
+@pytest.mark.parametrize(
+    "argv,status,text",
+    [
+        ([], 2, "usage: python -m brimvale_testlibs {rollprobe,cellscan}"),
+        (["cellscan", "--help"], 0, "find subnet with spoke gw inside"),
+        (["rollprobe", "--help"], 0, "Deploy test EC2 in test subnets"),
+    ],
+)
 def test_module_form(argv, status, text):
     import subprocess
     import sys

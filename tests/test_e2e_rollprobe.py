@@ -7,9 +7,12 @@ from conftest import REGION, build_vpc, cli_env, nat_record, run_cli, tool
 
 def inventory(c, vpc):
     """Everything the tool may have left in the emulated account."""
-    res = c.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                            {"Name": "instance-state-name", "Values": ["pending", "running",
-                                                                                       "stopping", "stopped"]}])
+    res = c.ec2.describe_instances(
+        Filters=[
+            {"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+            {"Name": "instance-state-name", "Values": ["pending", "running", "stopping", "stopped"]},
+        ]
+    )
     enis = c.ec2.describe_network_interfaces(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["NetworkInterfaces"]
     groups = c.ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [vpc]}])["SecurityGroups"]
     return {
@@ -32,9 +35,22 @@ def test_deploy_twice_then_revert(server_clients, tmp_path, http_service):
     records[3]["private_subnet_id"] = ""
     (tmp_path / "in.json").write_text(json.dumps(records, indent=2))
     env = cli_env(c.url, echo.url + "/")
-    deploy = [tool("rollprobe"), "--test_config", "in.json", "--output_test_config", "out.json",
-              "--backup_folder", "backup", "--region", REGION, "--ec2_role", "default", "--eip",
-              "--tag_resource", "team,net"]
+    deploy = [
+        tool("rollprobe"),
+        "--test_config",
+        "in.json",
+        "--output_test_config",
+        "out.json",
+        "--backup_folder",
+        "backup",
+        "--region",
+        REGION,
+        "--ec2_role",
+        "default",
+        "--eip",
+        "--tag_resource",
+        "team,net",
+    ]
 
     first = run_cli(deploy, tmp_path, env)
     assert first.returncode == 0, first.stderr
@@ -52,7 +68,22 @@ def test_deploy_twice_then_revert(server_clients, tmp_path, http_service):
     assert json.loads((tmp_path / "out.json").read_text()) == out
     assert inventory(c, topo.vpc) == inv
 
-    revert = run_cli([tool("rollprobe"), "--revert", "--test_config", "in.json", "--backup_folder", "backup",
-                      "--region", REGION, "--ec2_role", "default", "--eip"], tmp_path, env)
+    revert = run_cli(
+        [
+            tool("rollprobe"),
+            "--revert",
+            "--test_config",
+            "in.json",
+            "--backup_folder",
+            "backup",
+            "--region",
+            REGION,
+            "--ec2_role",
+            "default",
+            "--eip",
+        ],
+        tmp_path,
+        env,
+    )
     assert revert.returncode == 0, revert.stderr
     assert inventory(c, topo.vpc) == {k: [] for k in inv}

@@ -50,8 +50,13 @@ def test_killed_deployment_is_reverted_completely(server_clients, tmp_path, http
     c = server_clients
     topo, records, env, common = setup_fleet(c, tmp_path, http_service, 8)
     faults(latency=0.05)
-    proc = subprocess.Popen([tool("rollprobe"), *common, "--output_test_config", "out.json"], cwd=tmp_path,
-                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(
+        [tool("rollprobe"), *common, "--output_test_config", "out.json"],
+        cwd=tmp_path,
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
         ops = stats(c.url)["operations"]
@@ -72,8 +77,15 @@ def test_killed_deployment_is_reverted_completely(server_clients, tmp_path, http
 def test_one_refused_subnet_fails_only_its_record(server_clients, tmp_path, http_service):
     c = server_clients
     topo, records, env, common = setup_fleet(c, tmp_path, http_service, 3)
-    records.insert(1, dict(records[0], nat_gw_id="nat-bad", private_subnet_id="subnet-00000000000000bad",
-                           gw_subnet_id=build_vpc(c.ec2, "10.9.0.0/16").pairs[0][0]))
+    records.insert(
+        1,
+        dict(
+            records[0],
+            nat_gw_id="nat-bad",
+            private_subnet_id="subnet-00000000000000bad",
+            gw_subnet_id=build_vpc(c.ec2, "10.9.0.0/16").pairs[0][0],
+        ),
+    )
     (tmp_path / "in.json").write_text(json.dumps(records))
     r = run_cli([tool("rollprobe"), *common, "--output_test_config", "out.json"], tmp_path, env)
     assert r.returncode == 1
@@ -105,10 +117,29 @@ def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault
         controller.mode = "garbage"
     cellscan.start_aws_session.cache.clear()
     started = time.monotonic()
-    status = run_main(cellscan, monkeypatch, [
-        "--vpc", "vpc-1", "--assume_role", "arn:aws:iam::123456789012:role/d", "--region", REGION,
-        "--backup_folder", "b", "spoke", "--controller_ip", address, "--controller_user", "admin",
-        "--controller_password", "secret", "--spoke_gw_name", "spoke-1"])
+    status = run_main(
+        cellscan,
+        monkeypatch,
+        [
+            "--vpc",
+            "vpc-1",
+            "--assume_role",
+            "arn:aws:iam::123456789012:role/d",
+            "--region",
+            REGION,
+            "--backup_folder",
+            "b",
+            "spoke",
+            "--controller_ip",
+            address,
+            "--controller_user",
+            "admin",
+            "--controller_password",
+            "secret",
+            "--spoke_gw_name",
+            "spoke-1",
+        ],
+    )
     assert status == 1
     errors = [m for m in caplog.messages if "**Error**" in m]
     assert len(errors) == 1 and errors[0].startswith("  **Error** controller login failed: ")

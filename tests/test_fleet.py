@@ -11,8 +11,16 @@ from brimvale_testlibs.bin import rollprobe
 from brimvale_testlibs.bin.core.AppExitStatus import AppExitStatus
 from emulators.moto_ext import DEFAULT_AMI_ID
 
-CREATES = {"RunInstances", "CreateNetworkInterface", "AttachNetworkInterface", "AllocateAddress",
-           "AssociateAddress", "CreateTags", "CreateSecurityGroup", "CreateKeyPair"}
+CREATES = {
+    "RunInstances",
+    "CreateNetworkInterface",
+    "AttachNetworkInterface",
+    "AllocateAddress",
+    "AssociateAddress",
+    "CreateTags",
+    "CreateSecurityGroup",
+    "CreateKeyPair",
+}
 
 
 @pytest.fixture
@@ -54,8 +62,9 @@ def test_first_run_builds_everything(aws, fleet, eip):
     assert inst["KeyName"] == f"brimvale-test-ec2-key-pair-{topo.vpc}"
     assert inst["IamInstanceProfile"]["Arn"].endswith("/brimvale-test-ec2-instance-profile")
     public_eni = [i for i in inst["NetworkInterfaces"] if i["SubnetId"] == gw][0]
-    tags = aws.ec2.describe_network_interfaces(
-        NetworkInterfaceIds=[public_eni["NetworkInterfaceId"]])["NetworkInterfaces"][0]["TagSet"]
+    tags = aws.ec2.describe_network_interfaces(NetworkInterfaceIds=[public_eni["NetworkInterfaceId"]])[
+        "NetworkInterfaces"
+    ][0]["TagSet"]
     assert tags == [{"Key": "Name", "Value": "brimvale-test-ec2-network-interface"}, {"Key": "team", "Value": "net"}]
     addresses = aws.ec2.describe_addresses()["Addresses"]
     assert [a["PublicIp"] for a in addresses] == ([public_ip] if eip else [])
@@ -68,8 +77,9 @@ def test_second_run_creates_nothing(aws, fleet, caplog):
     calls = count_calls(aws.ec2)
     second = deploy(aws, args)
     assert not CREATES & set(calls), calls
-    assert [(r["ec2_ip"], r["ec2_2nd_private_ip"]) for r in second] == \
-           [(r["ec2_ip"], r["ec2_2nd_private_ip"]) for r in first]
+    assert [(r["ec2_ip"], r["ec2_2nd_private_ip"]) for r in second] == [
+        (r["ec2_ip"], r["ec2_2nd_private_ip"]) for r in first
+    ]
 
 
 def test_boot_script_carries_the_record(aws, fleet):
@@ -118,12 +128,19 @@ def test_named_role_with_profile_is_assigned(aws, fleet, caplog):
 
 def test_profile_not_ready_is_retried(aws, fleet, sleeps, caplog):
     topo, args = fleet()
-    counter = fail_first(aws.ec2, "RunInstances", "InvalidParameterValue", 2,
-                         "Value (brimvale-test-ec2-instance-profile) for parameter iamInstanceProfile.name is invalid")
+    counter = fail_first(
+        aws.ec2,
+        "RunInstances",
+        "InvalidParameterValue",
+        2,
+        "Value (brimvale-test-ec2-instance-profile) for parameter iamInstanceProfile.name is invalid",
+    )
     out = deploy(aws, args)
     assert counter["calls"] == 3 and sleeps.count(10) == 2
-    assert caplog.messages.count(
-        "  Instance profile brimvale-test-ec2-instance-profile is not ready, retry in 10 sec") == 2
+    assert (
+        caplog.messages.count("  Instance profile brimvale-test-ec2-instance-profile is not ready, retry in 10 sec")
+        == 2
+    )
     assert "ec2_ip" in out[0]
 
 
@@ -131,9 +148,15 @@ def test_skipped_records(aws, fleet, caplog):
     def records(topo):
         nat = nat_record(*topo.pairs[0])
         nat["private_subnet_id"] = ""
-        spoke = {"gw_name": "spoke-1", "gw_private_ip": "10.0.0.9", "gw_subnet_id": topo.pairs[0][0],
-                 "gw_subnet_cidr": "10.0.0.0/24", "private_subnet_id": "", "private_subnet_cidr": "",
-                 "private_subnet_gw_ip": ""}
+        spoke = {
+            "gw_name": "spoke-1",
+            "gw_private_ip": "10.0.0.9",
+            "gw_subnet_id": topo.pairs[0][0],
+            "gw_subnet_cidr": "10.0.0.0/24",
+            "private_subnet_id": "",
+            "private_subnet_cidr": "",
+            "private_subnet_gw_ip": "",
+        }
         return [nat, spoke]
 
     topo, args = fleet(records=records)
@@ -189,24 +212,28 @@ def test_revert_keeps_shared_resources_while_instances_remain(aws, fleet, caplog
     assert len(aws.ec2.describe_key_pairs()["KeyPairs"]) == 1
 
 
-@pytest.mark.parametrize("content,problem", [
-    (None, "cannot be read"),
-    ("{not json", "is not JSON"),
-    ('{"a": 1}', "is not a JSON list"),
-    ("[]", "holds no test record"),
-    ('[{"private_subnet_id": "s"}]', "record 0 has no gw_subnet_id"),
-    ('[{"gw_subnet_id": "s"}]', "record 0 has no private_subnet_id"),
-    ('[{"gw_subnet_id": 5, "private_subnet_id": "s"}]', "record 0 has no gw_subnet_id"),
-    ('["x"]', "record 0 is not a JSON object"),
-])
+@pytest.mark.parametrize(
+    "content,problem",
+    [
+        (None, "cannot be read"),
+        ("{not json", "is not JSON"),
+        ('{"a": 1}', "is not a JSON list"),
+        ("[]", "holds no test record"),
+        ('[{"private_subnet_id": "s"}]', "record 0 has no gw_subnet_id"),
+        ('[{"gw_subnet_id": "s"}]', "record 0 has no private_subnet_id"),
+        ('[{"gw_subnet_id": 5, "private_subnet_id": "s"}]', "record 0 has no gw_subnet_id"),
+        ('["x"]', "record 0 is not a JSON object"),
+    ],
+)
 def test_bad_test_config_is_refused(aws, tmp_path, monkeypatch, caplog, content, problem):
     monkeypatch.chdir(tmp_path)
     if content is not None:
         (tmp_path / "in.json").write_text(content)
     calls = count_calls(aws.ec2)
     with pytest.raises(SystemExit) as ended:
-        rollprobe.deployEc2s(aws.ec2, aws.s3, aws.iam, DEFAULT_AMI_ID,
-                             make_args(test_config="in.json", output_test_config="out.json"))
+        rollprobe.deployEc2s(
+            aws.ec2, aws.s3, aws.iam, DEFAULT_AMI_ID, make_args(test_config="in.json", output_test_config="out.json")
+        )
     assert ended.value.code == 1 and calls == []
     errors = [m for m in caplog.messages if m.startswith("  **Error** test config in.json: ")]
     assert len(errors) == 1 and problem in errors[0]
@@ -225,9 +252,11 @@ def test_revert_with_eip_of_a_fleet_without_elastic_ips(aws, fleet, caplog):
 def test_revert_keeps_shared_resources_when_instances_cannot_be_listed(aws, fleet, caplog):
     topo, args = fleet()
     deploy(aws, args)
+
     def fail_vpc_listing(params, **_):
         if "vpc-id" in str(params.get("body")):  # only the VPC-wide listing fails
             from faults import error_response
+
             return error_response("RequestLimitExceeded")
 
     aws.ec2.meta.events.register("before-call.ec2.DescribeInstances", fail_vpc_listing)

@@ -23,15 +23,39 @@ ROLE = "arn:aws:iam::123456789012:role/d"
 SECRET = "pa ss=word"
 
 
-@pytest.mark.parametrize("form", [["--controller_pass", SECRET], [f"--controller_p={SECRET}"],
-                                  ["--controller_password", SECRET], [f"--controller_passw={SECRET}"]])
+@pytest.mark.parametrize(
+    "form",
+    [
+        ["--controller_pass", SECRET],
+        [f"--controller_p={SECRET}"],
+        ["--controller_password", SECRET],
+        [f"--controller_passw={SECRET}"],
+    ],
+)
 def test_password_masked_in_every_form(controller, tmp_path, monkeypatch, caplog, form):
     monkeypatch.chdir(tmp_path)
     controller.password = "other"  # the login is refused: the command line is logged before
     cellscan.start_aws_session.cache.clear()
-    status = run_main(cellscan, monkeypatch, ["--vpc", "vpc-1", "--assume_role", ROLE, "--region", REGION,
-                                              "--backup_folder", "b", "spoke", "--controller_ip",
-                                              controller.address, "--controller_user", "admin", *form])
+    status = run_main(
+        cellscan,
+        monkeypatch,
+        [
+            "--vpc",
+            "vpc-1",
+            "--assume_role",
+            ROLE,
+            "--region",
+            REGION,
+            "--backup_folder",
+            "b",
+            "spoke",
+            "--controller_ip",
+            controller.address,
+            "--controller_user",
+            "admin",
+            *form,
+        ],
+    )
     assert status == 1
     log = (tmp_path / "b/log/brimvale_testlibs.log").read_text()
     assert "****" in log
@@ -45,11 +69,18 @@ def test_command_record_masks_a_given_secret(caplog):
     assert caplog.messages == ["cellscan --controller_pa **** --x ****x"]
 
 
-@pytest.mark.parametrize("gw_ip,bucket,tag", [
-    ("$(reboot)", "results", "n-1"), ("10.0.0.1;id", "results", "n-1"), ("10.0.0.1", "a b", "n-1"),
-    ("10.0.0.1", "Results", "n-1"), ("10.0.0.1", "results", "n-1$(id)"), ("10.0.0.1", "results", "n\n1"),
-    (None, "results", "n-1"),
-])
+@pytest.mark.parametrize(
+    "gw_ip,bucket,tag",
+    [
+        ("$(reboot)", "results", "n-1"),
+        ("10.0.0.1;id", "results", "n-1"),
+        ("10.0.0.1", "a b", "n-1"),
+        ("10.0.0.1", "Results", "n-1"),
+        ("10.0.0.1", "results", "n-1$(id)"),
+        ("10.0.0.1", "results", "n\n1"),
+        (None, "results", "n-1"),
+    ],
+)
 def test_boot_script_refuses_unsafe_values(gw_ip, bucket, tag):
     with pytest.raises(ValueError):
         rollprobe.renderUserData(gw_ip, bucket, tag)
@@ -99,8 +130,9 @@ def test_revert_keeps_another_vpcs_stray_address(aws, fleet, caplog):
         tags = [{"Key": "Name", "Value": "brimvale-test-ec2-eip"}]
         if vpc:
             tags.append({"Key": "brimvale-test-ec2-vpc", "Value": vpc})
-        return aws.ec2.allocate_address(Domain="vpc", TagSpecifications=[
-            {"ResourceType": "elastic-ip", "Tags": tags}])["PublicIp"]
+        return aws.ec2.allocate_address(Domain="vpc", TagSpecifications=[{"ResourceType": "elastic-ip", "Tags": tags}])[
+            "PublicIp"
+        ]
 
     mine, other, untagged = stray(topo.vpc), stray("vpc-0123456789abcdef0"), stray(None)
     rollprobe.terminateEc2s(aws.ec2, aws.iam, make_args(test_config="in.json", eip=True))
@@ -147,11 +179,14 @@ def test_old_verdict_removed_before_launch(aws, fleet):
     assert "result-other.txt" in keys
 
 
-@pytest.mark.parametrize("records,expected", [
-    ([], 1),  # nothing tested is no success
-    ([{"nat_gw_id": "n0", "private_subnet_id": ""}], 1),
-    ([{"nat_gw_id": "n0", "private_subnet_id": ""}, {"nat_gw_id": "n1", "private_subnet_id": "s"}], 0),
-])
+@pytest.mark.parametrize(
+    "records,expected",
+    [
+        ([], 1),  # nothing tested is no success
+        ([{"nat_gw_id": "n0", "private_subnet_id": ""}], 1),
+        ([{"nat_gw_id": "n0", "private_subnet_id": ""}, {"nat_gw_id": "n1", "private_subnet_id": "s"}], 0),
+    ],
+)
 def test_verdict_counts_only_tested_records(aws, tmp_path, records, expected):
     aws.s3.create_bucket(Bucket="results")
     for name in ("n0", "n1"):
@@ -172,8 +207,13 @@ def test_revert_removes_every_instance_of_a_subnet(aws, fleet, caplog):
     topo, args = fleet(records=records)
     deploy(aws, args)
     gw = topo.pairs[0][0]
-    extra = aws.ec2.run_instances(ImageId=DEFAULT_AMI_ID, MinCount=1, MaxCount=1, SubnetId=gw, TagSpecifications=[
-        {"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}]}])
+    extra = aws.ec2.run_instances(
+        ImageId=DEFAULT_AMI_ID,
+        MinCount=1,
+        MaxCount=1,
+        SubnetId=gw,
+        TagSpecifications=[{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}]}],
+    )
     assert extra and len(rollprobe.testInstancesInSubnet(aws.ec2, gw)) >= 2
     rollprobe.terminateEc2s(aws.ec2, aws.iam, make_args(test_config="in.json"))
     assert rollprobe.testInstancesInSubnet(aws.ec2, gw) == []
@@ -202,13 +242,20 @@ def test_stale_addresses_do_not_pass(aws, fleet, caplog):
 
 def test_other_launch_refusal_is_final(aws, fleet, sleeps, caplog):
     topo, args = fleet()
-    counter = fail_first(aws.ec2, "RunInstances", "InvalidParameterValue", 6,
-                         "The architecture 'arm64' of the specified instance type does not match the AMI")
+    counter = fail_first(
+        aws.ec2,
+        "RunInstances",
+        "InvalidParameterValue",
+        6,
+        "The architecture 'arm64' of the specified instance type does not match the AMI",
+    )
     out = deploy(aws, args)
     assert counter["calls"] == 1 and 10 not in sleeps
     assert not any("is not ready" in m for m in caplog.messages)
-    assert "  **Error** An error occurred (InvalidParameterValue) when calling the RunInstances operation: " \
-           "The architecture 'arm64' of the specified instance type does not match the AMI" in caplog.messages
+    assert (
+        "  **Error** An error occurred (InvalidParameterValue) when calling the RunInstances operation: "
+        "The architecture 'arm64' of the specified instance type does not match the AMI" in caplog.messages
+    )
     assert "ec2_ip" not in out[0]
 
 
@@ -232,9 +279,26 @@ def test_failed_spoke_discovery_never_reads_as_success(server_clients, controlle
         controller.mode = "refuse"
     else:
         controller.gateways[0]["public_ip"] = None  # the primary; its peer alone would be a partial config
-    argv = [tool("cellscan"), "--vpc", topo.vpc, "--assume_role", ROLE, "--region", REGION, "--backup_folder", "b",
-            "spoke", "--controller_ip", controller.address, "--controller_user", "admin",
-            "--controller_password", "secret", "--spoke_gw_name", "spoke-1"]
+    argv = [
+        tool("cellscan"),
+        "--vpc",
+        topo.vpc,
+        "--assume_role",
+        ROLE,
+        "--region",
+        REGION,
+        "--backup_folder",
+        "b",
+        "spoke",
+        "--controller_ip",
+        controller.address,
+        "--controller_user",
+        "admin",
+        "--controller_password",
+        "secret",
+        "--spoke_gw_name",
+        "spoke-1",
+    ]
     for _ in range(2):
         r = run_cli(argv, tmp_path, cli_env(c.url))
         assert r.returncode == 1, r.stderr
@@ -245,8 +309,11 @@ def test_revert_of_a_never_deployed_config_is_quiet(server_clients, tmp_path):
     c = server_clients
     topo = build_vpc(c.ec2, pairs=2)
     (tmp_path / "in.json").write_text(json.dumps([nat_record(*p, n=i) for i, p in enumerate(topo.pairs)]))
-    r = run_cli([tool("rollprobe"), "--revert", "--test_config", "in.json", "--backup_folder", "b", "--region",
-                 REGION], tmp_path, cli_env(c.url))
+    r = run_cli(
+        [tool("rollprobe"), "--revert", "--test_config", "in.json", "--backup_folder", "b", "--region", REGION],
+        tmp_path,
+        cli_env(c.url),
+    )
     assert r.returncode == 0 and "Error" not in r.stderr and "Traceback" not in r.stderr, r.stderr
 
 
@@ -260,8 +327,13 @@ def test_interrupted_deployment_writes_what_exists(server_clients, tmp_path, htt
     common = ["--test_config", "in.json", "--backup_folder", "b", "--region", REGION, "--eip"]
     requests.post(c.url + "/__faults__", json={"latency": 0.1})
     try:
-        proc = subprocess.Popen([tool("rollprobe"), *common, "--output_test_config", "out.json"], cwd=tmp_path,
-                                env=env, stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [tool("rollprobe"), *common, "--output_test_config", "out.json"],
+            cwd=tmp_path,
+            env=env,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         seen = []
         for line in proc.stderr:
             seen.append(line)

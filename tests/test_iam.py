@@ -47,19 +47,37 @@ def test_existing_policy_without_account_is_found_by_name(aws):
 
 def test_exact_documents_sent(aws):
     stub = Stubber(aws.iam)
-    stub.add_response("create_policy", {"Policy": {"Arn": "arn:aws:iam::1:policy/p"}}, {
-        "PolicyName": POLICY,
-        "PolicyDocument": '{"Version": "2012-10-17", "Statement": ['
-                          '{"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, '
-                          '{"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, '
-                          '{"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]}',
-        "Description": "brimvale test ec2 policy", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}]})
-    stub.add_response("create_role", {"Role": {"Path": "/", "RoleName": ROLE, "RoleId": "AROAEXAMPLEID12345678",
-                                                "Arn": "arn:aws:iam::1:role/r", "CreateDate": "2024-01-01"}}, {
-        "RoleName": ROLE,
-        "AssumeRolePolicyDocument": '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", '
-                                    '"Principal": {"Service": "ec2.amazonaws.com"}, "Action": "sts:AssumeRole"}]}',
-        "Description": "brimvale test ec2 role"})
+    stub.add_response(
+        "create_policy",
+        {"Policy": {"Arn": "arn:aws:iam::1:policy/p"}},
+        {
+            "PolicyName": POLICY,
+            "PolicyDocument": '{"Version": "2012-10-17", "Statement": ['
+            '{"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, '
+            '{"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, '
+            '{"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]}',
+            "Description": "brimvale test ec2 policy",
+            "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}],
+        },
+    )
+    stub.add_response(
+        "create_role",
+        {
+            "Role": {
+                "Path": "/",
+                "RoleName": ROLE,
+                "RoleId": "AROAEXAMPLEID12345678",
+                "Arn": "arn:aws:iam::1:role/r",
+                "CreateDate": "2024-01-01",
+            }
+        },
+        {
+            "RoleName": ROLE,
+            "AssumeRolePolicyDocument": '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", '
+            '"Principal": {"Service": "ec2.amazonaws.com"}, "Action": "sts:AssumeRole"}]}',
+            "Description": "brimvale test ec2 role",
+        },
+    )
     stub.add_response("attach_role_policy", {}, {"RoleName": ROLE, "PolicyArn": "arn:aws:iam::1:policy/p"})
     with stub:
         rollprobe.createEc2Role(aws.iam, rollprobe.createS3Policy(aws.iam, make_args()))
@@ -96,8 +114,11 @@ def test_revert_keeps_role_unless_exactly_one_policy(aws, policies):
     stub.add_response("remove_role_from_instance_profile", {})
     stub.add_response("delete_instance_profile", {})
     listed = [{"PolicyName": POLICY, "Arn": f"arn:aws:iam::1:policy/p{i}"} for i in range(policies)]
-    stub.add_response("list_policies", {"Policies": listed},
-                      {"Scope": "Local", "OnlyAttached": True, "PolicyUsageFilter": "PermissionsPolicy"})
+    stub.add_response(
+        "list_policies",
+        {"Policies": listed},
+        {"Scope": "Local", "OnlyAttached": True, "PolicyUsageFilter": "PermissionsPolicy"},
+    )
     with stub:
         rollprobe.deleteInstanceProfile(aws.iam)
     stub.assert_no_pending_responses()  # and no detach/delete request was made

@@ -13,9 +13,13 @@ NAME_TAG = [{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "brim
 
 
 def launch(ec2, subnet):
-    return ec2.run_instances(ImageId="ami-0a1b2c3d4e5f60718", MinCount=1, MaxCount=1, TagSpecifications=NAME_TAG,
-                             NetworkInterfaces=[{"DeviceIndex": 0, "SubnetId": subnet,
-                                                 "AssociatePublicIpAddress": True}])["Instances"][0]["InstanceId"]
+    return ec2.run_instances(
+        ImageId="ami-0a1b2c3d4e5f60718",
+        MinCount=1,
+        MaxCount=1,
+        TagSpecifications=NAME_TAG,
+        NetworkInterfaces=[{"DeviceIndex": 0, "SubnetId": subnet, "AssociatePublicIpAddress": True}],
+    )["Instances"][0]["InstanceId"]
 
 
 def test_create_and_attach_as_device_1(aws, topology, caplog):
@@ -27,11 +31,18 @@ def test_create_and_attach_as_device_1(aws, topology, caplog):
     ifcs = aws.ec2.describe_instances(InstanceIds=[iid])["Reservations"][0]["Instances"][0]["NetworkInterfaces"]
     second = [i for i in ifcs if i["SubnetId"] == priv][0]
     assert second["Attachment"]["DeviceIndex"] == 1
-    eni = aws.ec2.describe_network_interfaces(NetworkInterfaceIds=[second["NetworkInterfaceId"]])["NetworkInterfaces"][0]
-    assert eni["TagSet"] == [{"Key": "Name", "Value": "brimvale-test-ec2-network-interface"},
-                             {"Key": "team", "Value": "net"}]
+    eni = aws.ec2.describe_network_interfaces(NetworkInterfaceIds=[second["NetworkInterfaceId"]])["NetworkInterfaces"][
+        0
+    ]
+    assert eni["TagSet"] == [
+        {"Key": "Name", "Value": "brimvale-test-ec2-network-interface"},
+        {"Key": "team", "Value": "net"},
+    ]
     assert [g["GroupId"] for g in eni["Groups"]] == [sg]
-    assert caplog.messages == [f"- Create network interface in {priv} with {sg}", f"- Attach network interface to {iid}"]
+    assert caplog.messages == [
+        f"- Create network interface in {priv} with {sg}",
+        f"- Attach network interface to {iid}",
+    ]
     record = {"private_subnet_cidr": cidr}
     rollprobe.lookupInf2PrivateIp(aws.ec2, iid, record)
     assert record["ec2_2nd_private_ip"] == second["PrivateIpAddress"]
@@ -87,8 +98,10 @@ def test_dry_run_detach_makes_no_request(aws, caplog):
         rollprobe.deleteAttachment(aws.ec2, "eni-attach-1", "subnet-1", make_args(dry_run=True))
         rollprobe.deleteNetworkInterface(aws.ec2, "eni-1", make_args(dry_run=True))
         stub.assert_no_pending_responses()
-    assert caplog.messages == ["- Delete network interface attachment eni-attach-1 in subnet-1",
-                               "- Delete natwork interface eni-1"]
+    assert caplog.messages == [
+        "- Delete network interface attachment eni-attach-1 in subnet-1",
+        "- Delete natwork interface eni-1",
+    ]
 
 
 def attached(attachment):
@@ -114,8 +127,9 @@ def test_refused_detach_is_not_waited_for(aws, sleeps, caplog):
     stub.add_client_error("detach_network_interface", "InvalidAttachmentID.NotFound")
     with stub:
         rollprobe.deleteAttachment(aws.ec2, "a-1", "subnet-gw", make_args())
-    assert sleeps == [] and any(m.startswith("  **Error** Failed to detach natwork interface: ")
-                                for m in caplog.messages)
+    assert sleeps == [] and any(
+        m.startswith("  **Error** Failed to detach natwork interface: ") for m in caplog.messages
+    )
 
 
 def test_detach_wait_is_bounded(aws, sleeps, caplog):
@@ -131,13 +145,15 @@ def test_detach_wait_is_bounded(aws, sleeps, caplog):
 
 def test_leftover_interfaces_are_only_available_tagged_ones(aws, topology):
     gw, priv, _ = topology.pairs[0]
-    tag = [{"ResourceType": "network-interface",
-            "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2-network-interface"}]}]
+    tag = [
+        {"ResourceType": "network-interface", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2-network-interface"}]}
+    ]
     free = aws.ec2.create_network_interface(SubnetId=priv, TagSpecifications=tag)["NetworkInterface"]
     used = aws.ec2.create_network_interface(SubnetId=priv, TagSpecifications=tag)["NetworkInterface"]
     aws.ec2.create_network_interface(SubnetId=priv)  # not a test interface
-    aws.ec2.attach_network_interface(DeviceIndex=1, InstanceId=launch(aws.ec2, gw),
-                                     NetworkInterfaceId=used["NetworkInterfaceId"])
+    aws.ec2.attach_network_interface(
+        DeviceIndex=1, InstanceId=launch(aws.ec2, gw), NetworkInterfaceId=used["NetworkInterfaceId"]
+    )
     listed = rollprobe.getNetworkInterfaces(aws.ec2, topology.vpc)
     assert [i["NetworkInterfaceId"] for i in listed] == [free["NetworkInterfaceId"]]
 

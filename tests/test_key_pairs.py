@@ -20,8 +20,9 @@ def cwd(tmp_path, monkeypatch):
 def test_created_saved_private_and_backed_up(aws, topology, cwd, caplog):
     aws.s3.create_bucket(Bucket="backup-bucket")
     caplog.set_level(logging.INFO)
-    name = rollprobe.createKeyPair(aws.ec2, aws.s3, topology.vpc, make_args(s3_bucket="backup-bucket",
-                                                                           tag_resource="team,net"))
+    name = rollprobe.createKeyPair(
+        aws.ec2, aws.s3, topology.vpc, make_args(s3_bucket="backup-bucket", tag_resource="team,net")
+    )
     assert name == f"brimvale-test-ec2-key-pair-{topology.vpc}"
     pem = cwd / "backup" / f"{name}.pem"
     body = pem.read_text()
@@ -51,8 +52,10 @@ def test_untagged_duplicate_stops_the_run(aws, topology, cwd, caplog):
     with pytest.raises(SystemExit) as ended:
         rollprobe.createKeyPair(aws.ec2, aws.s3, topology.vpc, make_args())
     assert ended.value.code == 1
-    assert caplog.messages[-2:] == [f"  Key pair brimvale-test-ec2-key-pair-{topology.vpc} already existed",
-                                    "  Failed to create private key"]
+    assert caplog.messages[-2:] == [
+        f"  Key pair brimvale-test-ec2-key-pair-{topology.vpc} already existed",
+        "  Failed to create private key",
+    ]
     assert not (cwd / "backup").exists()
 
 
@@ -87,10 +90,18 @@ def test_delete_existing_and_missing(aws, topology, cwd, caplog):
 def test_file_is_key_material_plus_one_newline(aws, cwd):
     stub = Stubber(aws.ec2)
     stub.add_response("describe_key_pairs", {"KeyPairs": []})
-    stub.add_response("create_key_pair", {"KeyName": "k", "KeyMaterial": "MATERIAL"}, {
-        "KeyName": "brimvale-test-ec2-key-pair-vpc-1", "KeyType": "rsa", "KeyFormat": "pem",
-        "TagSpecifications": [{"ResourceType": "key-pair",
-                               "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2-key-pair"}]}]})
+    stub.add_response(
+        "create_key_pair",
+        {"KeyName": "k", "KeyMaterial": "MATERIAL"},
+        {
+            "KeyName": "brimvale-test-ec2-key-pair-vpc-1",
+            "KeyType": "rsa",
+            "KeyFormat": "pem",
+            "TagSpecifications": [
+                {"ResourceType": "key-pair", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2-key-pair"}]}
+            ],
+        },
+    )
     with stub:
         rollprobe.createKeyPair(aws.ec2, None, "vpc-1", make_args())
     assert (cwd / "backup/brimvale-test-ec2-key-pair-vpc-1.pem").read_text() == "MATERIAL\n"

@@ -62,20 +62,50 @@ def fleet(tmp_path_factory):
     env = cli_env(url, echo_url)
     scan = [tool("cellscan"), "--assume_role", ROLE, "--region", REGION]
     configs = {}
-    for name, argv in {"nat": ["--vpc", nat.vpc, "--backup_folder", "nat", "natgw"],
-                       "spoke": ["--vpc", spoke.vpc, "--backup_folder", "spoke", "spoke", "--controller_ip",
-                                 controller.address, "--controller_user", "admin", "--controller_password", "secret",
-                                 "--spoke_gw_name", "spoke-lab"]}.items():
+    for name, argv in {
+        "nat": ["--vpc", nat.vpc, "--backup_folder", "nat", "natgw"],
+        "spoke": [
+            "--vpc",
+            spoke.vpc,
+            "--backup_folder",
+            "spoke",
+            "spoke",
+            "--controller_ip",
+            controller.address,
+            "--controller_user",
+            "admin",
+            "--controller_password",
+            "secret",
+            "--spoke_gw_name",
+            "spoke-lab",
+        ],
+    }.items():
         r = run_cli([*scan, *argv], work, env)
         assert r.returncode == 0, r.stderr
-        r = run_cli([tool("rollprobe"), "--test_config", f"{name}/subnet.config", "--output_test_config",
-                     f"{name}/out.json", "--backup_folder", name, "--region", REGION, "--eip", "--s3_bucket",
-                     BUCKET], work, env)
+        r = run_cli(
+            [
+                tool("rollprobe"),
+                "--test_config",
+                f"{name}/subnet.config",
+                "--output_test_config",
+                f"{name}/out.json",
+                "--backup_folder",
+                name,
+                "--region",
+                REGION,
+                "--eip",
+                "--s3_bucket",
+                BUCKET,
+            ],
+            work,
+            env,
+        )
         assert r.returncode == 0, r.stderr
         configs[name] = json.loads((work / name / "out.json").read_text())
     good, misrouted, dropping = configs["nat"]
-    table = ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id",
-                                                "Values": [misrouted["private_subnet_id"]]}])["RouteTables"][0]
+    table = ec2.describe_route_tables(
+        Filters=[{"Name": "association.subnet-id", "Values": [misrouted["private_subnet_id"]]}]
+    )["RouteTables"][0]
     ec2.replace_route(RouteTableId=table["RouteTableId"], DestinationCidrBlock="0.0.0.0/0", GatewayId=nat.igw)
     records = {"nat": good, "misrouted": misrouted, "dropping": dropping, "spoke": configs["spoke"][0]}
 
@@ -83,17 +113,20 @@ def fleet(tmp_path_factory):
     subprocess.run(["ip", "netns", "add", stale], check=True)
     wheelhouse = netlab.prepare_wheelhouse()
     unbound = {}
-    with netlab.Lab(url, region=REGION, drop=[dropping["gw_private_ip"]], wheelhouse=wheelhouse,
-                    log=lambda *a: None) as lab:
+    with netlab.Lab(
+        url, region=REGION, drop=[dropping["gw_private_ip"]], wheelhouse=wheelhouse, log=lambda *a: None
+    ) as lab:
         assert stale not in netlab.namespaces()
         model = lab.build(ec2)
         boots = lab.run_boot_scripts()
         # The same test, probes not bound to the second interface, on the instance of a passing record.
         inst = next(i for i in model.instances if i.second[0] == good["ec2_2nd_private_ip"])
         folder = "/home/ec2-user/python3-env/lib/python*/site-packages/brimvale_testlibs/test_ping"
-        probe = ("import json, tests; c = json.load(open('config.json')); "
-                 "print(json.dumps([tests.egress_verdict(c, None), tests.egress_verdict(c, tests.second_interface()[1])]))")
-        r = lab.exec_in(inst, f"cd {folder} && /home/ec2-user/python3-env/bin/python3 -c \"{probe}\" 2>/dev/null")
+        probe = (
+            "import json, tests; c = json.load(open('config.json')); "
+            "print(json.dumps([tests.egress_verdict(c, None), tests.egress_verdict(c, tests.second_interface()[1])]))"
+        )
+        r = lab.exec_in(inst, f'cd {folder} && /home/ec2-user/python3-env/bin/python3 -c "{probe}" 2>/dev/null')
         unbound = json.loads(r.stdout.strip().splitlines()[-1]) if r.returncode == 0 else r.stderr
     left = lab_artifacts()
     verdicts = {}
@@ -101,8 +134,12 @@ def fleet(tmp_path_factory):
         one = work / f"{name}.json"
         one.write_text(json.dumps([rec]))
         verdicts[name] = rollprobe.getS3TestResults(s3, SimpleNamespace(test_config=str(one), s3_bucket=BUCKET))
-    logs = {name: s3.get_object(Bucket=BUCKET, Key=f"log-{rollprobe.deduceTag(SimpleNamespace(), rec)}.txt")
-            ["Body"].read().decode() for name, rec in records.items()}
+    logs = {
+        name: s3.get_object(Bucket=BUCKET, Key=f"log-{rollprobe.deduceTag(SimpleNamespace(), rec)}.txt")["Body"]
+        .read()
+        .decode()
+        for name, rec in records.items()
+    }
     yield SimpleNamespace(verdicts=verdicts, logs=logs, boots=boots, left=left, unbound=unbound, records=records)
     controller.stop()
     echo.shutdown()
@@ -139,10 +176,13 @@ def test_nothing_of_the_lab_is_left(fleet):
     assert fleet.left == {k: [] for k in fleet.left}
 
 
-@pytest.mark.parametrize("what,expected", [
-    ("not root", "needs root"),
-    ("no traceroute", "needs traceroute"),
-])
+@pytest.mark.parametrize(
+    "what,expected",
+    [
+        ("not root", "needs root"),
+        ("no traceroute", "needs traceroute"),
+    ],
+)
 def test_lab_refuses_where_it_cannot_run(monkeypatch, what, expected):
     if what == "not root":
         monkeypatch.setattr(os, "geteuid", lambda: 1000)

@@ -22,18 +22,31 @@ BARE = {"NetworkInterfaceId": "eni-pub", "SubnetId": GW}
 SECOND = {"NetworkInterfaceId": "eni-2", "SubnetId": PRIV, "Attachment": {"AttachmentId": "eni-attach-2"}}
 
 
-@pytest.mark.parametrize("reservations,expected,lines", [
-    ([{"Instances": [inst("i-1", PUBLIC, SECOND)]}], ("i-1", "198.51.100.9", SECOND), []),
-    ([{"Instances": [inst("i-1", BARE, SECOND)]}], ("i-1", None, SECOND), []),
-    ([{"Instances": [inst("i-1", BARE)]}], ("i-1", None, None), []),
-    ([{"Instances": [inst("i-1", PUBLIC)]}, {"Instances": [inst("i-2", PUBLIC)]}], (None, None, None),
-     [f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-      f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
-    ([{"Instances": [inst("i-1", PUBLIC), inst("i-2", BARE, SECOND)]}], (None, None, None),
-     [f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-      f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
-    ([], (None, None, None), [f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
-])
+@pytest.mark.parametrize(
+    "reservations,expected,lines",
+    [
+        ([{"Instances": [inst("i-1", PUBLIC, SECOND)]}], ("i-1", "198.51.100.9", SECOND), []),
+        ([{"Instances": [inst("i-1", BARE, SECOND)]}], ("i-1", None, SECOND), []),
+        ([{"Instances": [inst("i-1", BARE)]}], ("i-1", None, None), []),
+        (
+            [{"Instances": [inst("i-1", PUBLIC)]}, {"Instances": [inst("i-2", PUBLIC)]}],
+            (None, None, None),
+            [
+                f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
+                f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}",
+            ],
+        ),
+        (
+            [{"Instances": [inst("i-1", PUBLIC), inst("i-2", BARE, SECOND)]}],
+            (None, None, None),
+            [
+                f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
+                f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}",
+            ],
+        ),
+        ([], (None, None, None), [f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
+    ],
+)
 def test_test_instance_of_a_subnet(aws, caplog, reservations, expected, lines):
     caplog.set_level(logging.INFO)
     stub = Stubber(aws.ec2)
@@ -46,8 +59,12 @@ def test_test_instance_of_a_subnet(aws, caplog, reservations, expected, lines):
 def test_instances_of_a_vpc_include_stopped(aws, topology, caplog):
     gw = topology.pairs[0][0]
     tag = [{"ResourceType": "instance", "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}]}]
-    ids = [aws.ec2.run_instances(ImageId="ami-0a1b2c3d4e5f60718", MinCount=1, MaxCount=1, SubnetId=gw,
-                                 TagSpecifications=tag)["Instances"][0]["InstanceId"] for _ in range(3)]
+    ids = [
+        aws.ec2.run_instances(
+            ImageId="ami-0a1b2c3d4e5f60718", MinCount=1, MaxCount=1, SubnetId=gw, TagSpecifications=tag
+        )["Instances"][0]["InstanceId"]
+        for _ in range(3)
+    ]
     aws.ec2.stop_instances(InstanceIds=[ids[0]])
     aws.ec2.terminate_instances(InstanceIds=[ids[2]])
     caplog.set_level(logging.INFO)

@@ -20,8 +20,7 @@ def discovery(aws, tmp_path, monkeypatch):
     Globals.TEST_CONFIG = "b/subnet.config"
 
     def run(topo, s3_bucket=None):
-        args = SimpleNamespace(vpc=topo.vpc, backup_folder="b", output_test_config="subnet.config",
-                               s3_bucket=s3_bucket)
+        args = SimpleNamespace(vpc=topo.vpc, backup_folder="b", output_test_config="subnet.config", s3_bucket=s3_bucket)
         Nat.findNatGws(args, aws.ec2, aws.s3)
         return json.loads((tmp_path / "b/subnet.config").read_text())
 
@@ -30,9 +29,16 @@ def discovery(aws, tmp_path, monkeypatch):
 
 def test_record_layout():
     info = NatGwInfo("nat-1", "subnet-1", "198.51.100.1", "10.0.0.5")
-    assert info.toDict() == {"nat_gw_id": "nat-1", "gw_private_ip": "10.0.0.5", "gw_public_ip": "198.51.100.1",
-                             "gw_subnet_id": "subnet-1", "gw_subnet_cidr": None, "private_subnet_id": "",
-                             "private_subnet_cidr": "", "private_subnet_gw_ip": ""}
+    assert info.toDict() == {
+        "nat_gw_id": "nat-1",
+        "gw_private_ip": "10.0.0.5",
+        "gw_public_ip": "198.51.100.1",
+        "gw_subnet_id": "subnet-1",
+        "gw_subnet_cidr": None,
+        "private_subnet_id": "",
+        "private_subnet_cidr": "",
+        "private_subnet_gw_ip": "",
+    }
     assert NatGwInfo(nat_gw_id="n", subnet_id="s", public_ip="p", private_ip="q").toDict()["gw_public_ip"] == "p"
 
 
@@ -42,13 +48,21 @@ def test_one_record_per_public_nat_gateway(aws, discovery, tmp_path, caplog):
     calls = count_calls(aws.ec2)
     records = discovery(topo)
     assert [r["nat_gw_id"] for r in records] == topo.nats  # the private NAT gateway is ignored
-    for rec, public, privates, zone in zip(records, topo.public, topo.private, topo.zones):
+    for rec, public, privates, _zone in zip(records, topo.public, topo.private, topo.zones):
         assert rec["gw_subnet_id"] == public
         assert rec["private_subnet_id"] == privates[0]
         net = rec["private_subnet_cidr"].rsplit(".", 1)[0]
         assert rec["private_subnet_gw_ip"] == net + ".1"
-        assert list(rec) == ["nat_gw_id", "gw_private_ip", "gw_public_ip", "gw_subnet_id", "gw_subnet_cidr",
-                             "private_subnet_id", "private_subnet_cidr", "private_subnet_gw_ip"]
+        assert list(rec) == [
+            "nat_gw_id",
+            "gw_private_ip",
+            "gw_public_ip",
+            "gw_subnet_id",
+            "gw_subnet_cidr",
+            "private_subnet_id",
+            "private_subnet_cidr",
+            "private_subnet_gw_ip",
+        ]
     text = (tmp_path / "b/subnet.config").read_text()
     assert text == json.dumps(records, indent=2) + "\n"
     assert caplog.messages[-2:] == ["test.config:", text[:-1]]
@@ -67,32 +81,50 @@ def test_only_private_nat_gateways(aws, discovery, tmp_path, caplog):
 
 
 def nat(gid, subnet, kind="public"):
-    return {"NatGatewayId": gid, "SubnetId": subnet, "ConnectivityType": kind,
-            "NatGatewayAddresses": [{"PublicIp": "198.51.100.1", "PrivateIp": "10.0.0.9"}]}
+    return {
+        "NatGatewayId": gid,
+        "SubnetId": subnet,
+        "ConnectivityType": kind,
+        "NatGatewayAddresses": [{"PublicIp": "198.51.100.1", "PrivateIp": "10.0.0.9"}],
+    }
 
 
 def test_two_public_nat_gateways_in_one_subnet(aws):
     stub = Stubber(aws.ec2)
-    stub.add_response("describe_nat_gateways", {"NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"),
-                                                                 nat("nat-c", "s-2")]})
-    stub.add_response("describe_subnets", {"Subnets": [
-        {"SubnetId": "s-1", "CidrBlock": "10.0.0.0/24", "AvailabilityZone": "z1"},
-        {"SubnetId": "s-2", "CidrBlock": "10.0.1.0/24", "AvailabilityZone": "z2"}]}, {"SubnetIds": ["s-1", "s-2"]})
+    stub.add_response(
+        "describe_nat_gateways", {"NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"), nat("nat-c", "s-2")]}
+    )
+    stub.add_response(
+        "describe_subnets",
+        {
+            "Subnets": [
+                {"SubnetId": "s-1", "CidrBlock": "10.0.0.0/24", "AvailabilityZone": "z1"},
+                {"SubnetId": "s-2", "CidrBlock": "10.0.1.0/24", "AvailabilityZone": "z2"},
+            ]
+        },
+        {"SubnetIds": ["s-1", "s-2"]},
+    )
     with stub:
         infos = Nat.get_natgw_infos(aws.ec2, "vpc-1")
     assert list(infos) == ["nat-b", "nat-c"]
     assert infos["nat-b"].subnet_cidr == "10.0.0.0/24" and infos["nat-c"].az == "z2"
 
 
-@pytest.mark.parametrize("tag,extra", [
-    (None, []),
-    ("team:net", [{"Name": "tag:team", "Values": ["net"]}]),
-    ("team:net:rest", [{"Name": "tag:team", "Values": ["net"]}]),
-])
+@pytest.mark.parametrize(
+    "tag,extra",
+    [
+        (None, []),
+        ("team:net", [{"Name": "tag:team", "Values": ["net"]}]),
+        ("team:net:rest", [{"Name": "tag:team", "Values": ["net"]}]),
+    ],
+)
 def test_tag_filter_request(aws, tag, extra):
     stub = Stubber(aws.ec2)
-    stub.add_response("describe_nat_gateways", {"NatGateways": []}, {"Filters": [
-        {"Name": "vpc-id", "Values": ["vpc-1"]}, {"Name": "state", "Values": ["available"]}, *extra]})
+    stub.add_response(
+        "describe_nat_gateways",
+        {"NatGateways": []},
+        {"Filters": [{"Name": "vpc-id", "Values": ["vpc-1"]}, {"Name": "state", "Values": ["available"]}, *extra]},
+    )
     with stub:
         assert Nat.get_existing_natgws(aws.ec2, tag, "vpc-1") == []
     stub.assert_no_pending_responses()
@@ -116,17 +148,22 @@ def test_history_filter(aws, discovery, tmp_path, caplog, kept):
     with pytest.raises(SystemExit) as ended:
         discovery(topo)
     assert ended.value.code == 1
-    assert f"  **Error** no public NAT gateway of {topo.vpc} has its subnet in history file b/history.json" \
+    assert (
+        f"  **Error** no public NAT gateway of {topo.vpc} has its subnet in history file b/history.json"
         in caplog.messages
+    )
     assert not (tmp_path / "b/subnet.config").exists()
 
 
-@pytest.mark.parametrize("content,problem", [
-    ("{", "cannot read history file b/history.json"),
-    ('{"runs": []}', 'has no "natgws" list'),
-    ('{"natgws": [{"id": 1}]}', 'has no "subnet_id"'),
-    ('{"natgws": 5}', 'is not a list'),
-])
+@pytest.mark.parametrize(
+    "content,problem",
+    [
+        ("{", "cannot read history file b/history.json"),
+        ('{"runs": []}', 'has no "natgws" list'),
+        ('{"natgws": [{"id": 1}]}', 'has no "subnet_id"'),
+        ('{"natgws": 5}', "is not a list"),
+    ],
+)
 def test_bad_history_writes_nothing(aws, discovery, tmp_path, caplog, content, problem):
     topo = nat_vpc(aws.ec2, private_nat=False, zones=["us-east-1a"])
     (tmp_path / "b/history.json").write_text(content)

@@ -52,9 +52,11 @@ def test_missing_log_object_skips_the_result(aws, bucket, caplog):
 
 
 def test_config_mode_goes_on_and_reports(aws, bucket, tmp_path, caplog):
-    records = [{"nat_gw_id": "nat-1", "private_subnet_id": "s-1"},
-               {"gw_name": "spoke-1", "private_subnet_id": "s-2"},
-               {"gw_name": "spoke-1-hagw", "private_subnet_id": "s-3"}]
+    records = [
+        {"nat_gw_id": "nat-1", "private_subnet_id": "s-1"},
+        {"gw_name": "spoke-1", "private_subnet_id": "s-2"},
+        {"gw_name": "spoke-1-hagw", "private_subnet_id": "s-3"},
+    ]
     (tmp_path / "out.json").write_text(json.dumps(records))
     bucket("log-nat-1-.txt", "log 1")
     bucket("result-nat-1-.txt", "PASS\n")
@@ -96,7 +98,8 @@ def stand_in_ip(folder, second="127.0.0.1"):
         '  *addr*) echo "1: lo    inet 127.0.0.1/8 scope host lo"\n'
         '          echo "2: eth0    inet 10.0.0.5/24 brd 10.0.0.255 scope global dynamic eth0"\n'
         f'          echo "3: eth1    inet {second}/24 brd 10.0.1.255 scope global dynamic eth1" ;;\n'
-        "esac\n")
+        "esac\n"
+    )
     script.chmod(0o755)
 
 
@@ -107,8 +110,14 @@ def run_on_instance(tmp_path, config, path_dirs):
     (work / "config.json").write_text(json.dumps(config))
     Path("/tmp/result.txt").unlink(missing_ok=True)
     env = dict(os.environ, PATH=os.pathsep.join(str(p) for p in path_dirs))
-    r = subprocess.run([sys.executable, "-m", "unittest", "-v", "tests.py"], cwd=work, env=env,
-                       capture_output=True, text=True, timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-m", "unittest", "-v", "tests.py"],
+        cwd=work,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     return r, Path("/tmp/result.txt").read_text()
 
 
@@ -131,27 +140,34 @@ def test_egress_verdict_on_loopback(tmp_path, hops, verdict):
         os.symlink(shutil.which("traceroute"), tools / "traceroute")
     else:
         stand_in_traceroute(tools, hops)
-    r, result = run_on_instance(tmp_path, {"ping": "127.0.0.1", "traceroute": "127.0.0.1",
-                                           "spoke_gw": "127.0.0.1"}, [tools, "/usr/bin", "/bin"])
+    r, result = run_on_instance(
+        tmp_path, {"ping": "127.0.0.1", "traceroute": "127.0.0.1", "spoke_gw": "127.0.0.1"}, [tools, "/usr/bin", "/bin"]
+    )
     assert result == verdict, r.stderr
     assert "test_egress_path" in r.stderr
 
 
-@pytest.mark.parametrize("tools,reason", [
-    ([], "ip is not installed"),
-    (["ip"], "ping is not installed"),
-    (["ip-one-interface"], "no second interface with an IPv4 address"),
-])
+@pytest.mark.parametrize(
+    "tools,reason",
+    [
+        ([], "ip is not installed"),
+        (["ip"], "ping is not installed"),
+        (["ip-one-interface"], "no second interface with an IPv4 address"),
+    ],
+)
 def test_missing_tool_or_interface_is_a_fail(tmp_path, tools, reason):
     folder = tmp_path / "tools"
     folder.mkdir()
     if "ip" in tools:
         stand_in_ip(folder)
     if "ip-one-interface" in tools:
-        (folder / "ip").write_text('#!/bin/sh\ncase "$*" in *route*) echo "default via 10.0.0.1 dev eth0";; '
-                                   '*addr*) echo "2: eth0    inet 10.0.0.5/24 scope global eth0";; esac\n')
+        (folder / "ip").write_text(
+            '#!/bin/sh\ncase "$*" in *route*) echo "default via 10.0.0.1 dev eth0";; '
+            '*addr*) echo "2: eth0    inet 10.0.0.5/24 scope global eth0";; esac\n'
+        )
         (folder / "ip").chmod(0o755)
-    r, result = run_on_instance(tmp_path, {"ping": "127.0.0.1", "traceroute": "127.0.0.1",
-                                           "spoke_gw": "127.0.0.1"}, [folder])
+    r, result = run_on_instance(
+        tmp_path, {"ping": "127.0.0.1", "traceroute": "127.0.0.1", "spoke_gw": "127.0.0.1"}, [folder]
+    )
     assert result == "FAIL\n"
     assert reason in r.stderr

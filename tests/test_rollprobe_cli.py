@@ -31,8 +31,10 @@ OPTIONS_IN_ORDER = [
     ("--tag_resource", "tag created resources, e.g., sg, vm"),
     ("--instance_type", "instance type, default to t3.micro"),
     ("--image", "VM image name, default to al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"),
-    ("--workflow_account_role",
-     "specify workflow account <role>,<number>,<region> where account number and region are optional"),
+    (
+        "--workflow_account_role",
+        "specify workflow account <role>,<number>,<region> where account number and region are optional",
+    ),
     ("--backup_folder", "specify a local folder for storing the VPC specific key-pair"),
     ("--eip", "Use EIP"),
 ]
@@ -41,14 +43,18 @@ OPTIONS_IN_ORDER = [
 def offline_env(tmp_path):
     """An environment in which any AWS call would fail loudly."""
     env = dict(os.environ)
-    env.update(AWS_ENDPOINT_URL="http://127.0.0.1:9", AWS_MAX_ATTEMPTS="1",
-               AWS_EC2_METADATA_SERVICE_ENDPOINT="http://127.0.0.1:9")
+    env.update(
+        AWS_ENDPOINT_URL="http://127.0.0.1:9",
+        AWS_MAX_ATTEMPTS="1",
+        AWS_EC2_METADATA_SERVICE_ENDPOINT="http://127.0.0.1:9",
+    )
     return env
 
 
 def run(argv, cwd, env=None):
-    return subprocess.run([tool("rollprobe"), *argv], cwd=cwd, env=env or offline_env(cwd), capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [tool("rollprobe"), *argv], cwd=cwd, env=env or offline_env(cwd), capture_output=True, text=True, timeout=120
+    )
 
 
 def test_help_lists_options_in_order(tmp_path):
@@ -68,28 +74,61 @@ def test_help_lists_options_in_order(tmp_path):
 @pytest.fixture
 def config(tmp_path):
     path = tmp_path / "in.json"
-    path.write_text(json.dumps([{"gw_subnet_id": "subnet-1", "private_subnet_id": "subnet-2",
-                                 "private_subnet_cidr": "10.0.1.0/24"}]))
+    path.write_text(
+        json.dumps(
+            [{"gw_subnet_id": "subnet-1", "private_subnet_id": "subnet-2", "private_subnet_cidr": "10.0.1.0/24"}]
+        )
+    )
     return path.name
 
 
-@pytest.mark.parametrize("argv,status,message", [
-    (["--backup_folder", "b", "--output_test_config", "o.json"], 2, "--test_config"),
-    (["--test_config", "in.json", "--output_test_config", "o.json"], 2, "--backup_folder"),
-    (["--test_config", "in.json", "--backup_folder", "b", "--output_test_config", "o", "--bogus", "1"], 2,
-     "unrecognized arguments: --bogus"),
-    (["--test_config", "in.json", "--backup_folder", "b"], 2, "needs --output_test_config"),
-    (["--test_config", "in.json", "--backup_folder", "./logs", "--output_test_config", "o"], 1,
-     'Please remove the beginning "/" or a "." from backup_folder ./logs'),
-    (["--test_config", "in.json", "--backup_folder", "/tmp/logs", "--output_test_config", "o"], 1,
-     'Please remove the beginning "/" or a "." from backup_folder /tmp/logs'),
-    (["--test_config", "in.json", "--backup_folder", "b", "--output_test_config", "o",
-      "--tag_resource", "team,net,owner"], 1, "**Error** incomplete tag_resource pair"),
-    (["--test_config", "in.json", "--backup_folder", "b", "--output_test_config", "o", "--tag_resource", ""], 1,
-     "**Error** incomplete tag_resource pair"),
-    (["--revert", "--test_config", "in.json", "--backup_folder", "b", "--tag_resource", "a,b,c"], 1,
-     "**Error** incomplete tag_resource pair"),
-])
+@pytest.mark.parametrize(
+    "argv,status,message",
+    [
+        (["--backup_folder", "b", "--output_test_config", "o.json"], 2, "--test_config"),
+        (["--test_config", "in.json", "--output_test_config", "o.json"], 2, "--backup_folder"),
+        (
+            ["--test_config", "in.json", "--backup_folder", "b", "--output_test_config", "o", "--bogus", "1"],
+            2,
+            "unrecognized arguments: --bogus",
+        ),
+        (["--test_config", "in.json", "--backup_folder", "b"], 2, "needs --output_test_config"),
+        (
+            ["--test_config", "in.json", "--backup_folder", "./logs", "--output_test_config", "o"],
+            1,
+            'Please remove the beginning "/" or a "." from backup_folder ./logs',
+        ),
+        (
+            ["--test_config", "in.json", "--backup_folder", "/tmp/logs", "--output_test_config", "o"],
+            1,
+            'Please remove the beginning "/" or a "." from backup_folder /tmp/logs',
+        ),
+        (
+            [
+                "--test_config",
+                "in.json",
+                "--backup_folder",
+                "b",
+                "--output_test_config",
+                "o",
+                "--tag_resource",
+                "team,net,owner",
+            ],
+            1,
+            "**Error** incomplete tag_resource pair",
+        ),
+        (
+            ["--test_config", "in.json", "--backup_folder", "b", "--output_test_config", "o", "--tag_resource", ""],
+            1,
+            "**Error** incomplete tag_resource pair",
+        ),
+        (
+            ["--revert", "--test_config", "in.json", "--backup_folder", "b", "--tag_resource", "a,b,c"],
+            1,
+            "**Error** incomplete tag_resource pair",
+        ),
+    ],
+)
 def test_refused_before_any_aws_call(tmp_path, config, argv, status, message):
     r = run(argv, tmp_path)
     assert r.returncode == status, r.stderr
@@ -104,8 +143,23 @@ def test_refused_folder_leaves_no_log_folder(tmp_path, config):
 
 
 def test_command_is_logged_with_the_arguments(tmp_path, config):
-    run(["--test_config", "in.json", "--backup_folder", "logs/run1", "--output_test_config", "o",
-         "--account", "123", "--tag_resource", "a,b,c"], tmp_path)
+    run(
+        [
+            "--test_config",
+            "in.json",
+            "--backup_folder",
+            "logs/run1",
+            "--output_test_config",
+            "o",
+            "--account",
+            "123",
+            "--tag_resource",
+            "a,b,c",
+        ],
+        tmp_path,
+    )
     log = (tmp_path / "logs/run1/log/brimvale_testlibs.log").read_text()
-    assert ("rollprobe --test_config in.json --backup_folder logs/run1 --output_test_config o --account 123 "
-            "--tag_resource a,b,c") in log
+    assert (
+        "rollprobe --test_config in.json --backup_folder logs/run1 --output_test_config o --account 123 "
+        "--tag_resource a,b,c"
+    ) in log

@@ -58,10 +58,13 @@ def test_chains_of_one_account_at_once(server_clients, tmp_path, http_service, f
 
     def run_all(revert):
         procs = []
-        for i, (topo, common, env) in enumerate(chains):
+        for i, (_topo, common, env) in enumerate(chains):
             argv = [tool("rollprobe"), *common] + (["--revert"] if revert else ["--output_test_config", f"o{i}.json"])
-            procs.append(subprocess.Popen(argv, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.PIPE, text=True))
+            procs.append(
+                subprocess.Popen(
+                    argv, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+                )
+            )
         return [(p.wait(600), p.stderr.read()) for p in procs]
 
     deployed = run_all(False)

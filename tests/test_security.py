@@ -15,15 +15,48 @@ def test_no_secret_in_logs_or_uploads(server_clients, controller, tmp_path, http
     topo = spoke_vpc(c.ec2, ha=False)
     controller.gateways = controller_entries(topo)
     controller.password = "Sup3r S3cret!"
-    scan = run_cli([tool("cellscan"), "--vpc", topo.vpc, "--assume_role", "arn:aws:iam::123456789012:role/d",
-                    "--region", REGION, "--backup_folder", "b", "spoke", "--controller_ip", controller.address,
-                    "--controller_user", "admin", "--controller_password=Sup3r S3cret!", "--spoke_gw_name",
-                    "spoke-1"], tmp_path, cli_env(c.url))
+    scan = run_cli(
+        [
+            tool("cellscan"),
+            "--vpc",
+            topo.vpc,
+            "--assume_role",
+            "arn:aws:iam::123456789012:role/d",
+            "--region",
+            REGION,
+            "--backup_folder",
+            "b",
+            "spoke",
+            "--controller_ip",
+            controller.address,
+            "--controller_user",
+            "admin",
+            "--controller_password=Sup3r S3cret!",
+            "--spoke_gw_name",
+            "spoke-1",
+        ],
+        tmp_path,
+        cli_env(c.url),
+    )
     assert scan.returncode == 0, scan.stderr
     echo = http_service({("GET", "/"): (200, {"ip": "203.0.113.7"})})
-    deploy = run_cli([tool("rollprobe"), "--test_config", "b/subnet.config", "--output_test_config", "b/out.json",
-                      "--backup_folder", "b", "--region", REGION, "--s3_bucket", "uploads"], tmp_path,
-                     cli_env(c.url, echo.url + "/"))
+    deploy = run_cli(
+        [
+            tool("rollprobe"),
+            "--test_config",
+            "b/subnet.config",
+            "--output_test_config",
+            "b/out.json",
+            "--backup_folder",
+            "b",
+            "--region",
+            REGION,
+            "--s3_bucket",
+            "uploads",
+        ],
+        tmp_path,
+        cli_env(c.url, echo.url + "/"),
+    )
     assert deploy.returncode == 0, deploy.stderr
 
     pem = tmp_path / "b" / f"brimvale-test-ec2-key-pair-{topo.vpc}.pem"

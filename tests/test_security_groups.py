@@ -60,8 +60,10 @@ def test_dry_run_with_groups_reuses_them(aws, topology, echo_ip, caplog):
     args = make_args(dry_run=True)
     assert rollprobe.createSG(aws.ec2, topology.vpc, args) == sg
     assert rollprobe.createPrivateInfSG(aws.ec2, topology.vpc, args) == psg
-    assert caplog.messages == [f"- Reuse existing SG {SG} {sg} in {topology.vpc}",
-                               f"- Reuse existing SG {PSG} {psg} in {topology.vpc}"]
+    assert caplog.messages == [
+        f"- Reuse existing SG {SG} {sg} in {topology.vpc}",
+        f"- Reuse existing SG {PSG} {psg} in {topology.vpc}",
+    ]
 
 
 def test_delete_in_dry_run_makes_no_call(aws):

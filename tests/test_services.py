@@ -5,7 +5,6 @@ import subprocess
 import sys
 import textwrap
 
-import boto3
 import pytest
 
 from brimvale_testlibs.bin.core.AppExitStatus import AppExitStatus
@@ -40,12 +39,17 @@ def test_log_location_is_set_once(tmp_path, monkeypatch, pkg_logger):
     assert " INFO child line" in text
 
 
-@pytest.mark.parametrize("command,expected", [
-    ("cellscan --vpc v spoke --controller_password s3cr3t --controller_user u",
-     "cellscan --vpc v spoke --controller_password **** --controller_user u"),
-    ("cellscan spoke --controller_password=s3cr3t", "cellscan spoke --controller_password=****"),
-    ("rollprobe --test_config a.json", "rollprobe --test_config a.json"),
-])
+@pytest.mark.parametrize(
+    "command,expected",
+    [
+        (
+            "cellscan --vpc v spoke --controller_password s3cr3t --controller_user u",
+            "cellscan --vpc v spoke --controller_password **** --controller_user u",
+        ),
+        ("cellscan spoke --controller_password=s3cr3t", "cellscan spoke --controller_password=****"),
+        ("rollprobe --test_config a.json", "rollprobe --test_config a.json"),
+    ],
+)
 def test_command_record_masks_the_password(caplog, command, expected):
     caplog.set_level(logging.INFO, "brimvale_testlibs")
     Common.logCommandOptions(command)

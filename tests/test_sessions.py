@@ -43,13 +43,18 @@ def test_unknown_profile_is_not_caught(aws, profiles):
 @pytest.fixture
 def metadata(http_service, monkeypatch):
     def start(doc_status=200, token=True):
-        routes = {("GET", "/latest/dynamic/instance-identity/document"):
-                  (doc_status, {"accountId": "111122223333", "region": "eu-west-1"})}
+        routes = {
+            ("GET", "/latest/dynamic/instance-identity/document"): (
+                doc_status,
+                {"accountId": "111122223333", "region": "eu-west-1"},
+            )
+        }
         if token:
             routes[("PUT", "/latest/api/token")] = (200, "tok-1")
         srv = http_service(routes)
         monkeypatch.setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", srv.url + "/")
         return srv
+
     return start
 
 
@@ -84,22 +89,43 @@ def test_key_download_is_private(aws, tmp_path, monkeypatch, args_factory, caplo
     assert "- Download pem key /brimvale/workflow/secrets/k1 from SSM" in caplog.messages
 
 
-@pytest.mark.parametrize("text,account,region,asks_metadata", [
-    ("wfrole", "111122223333", "eu-west-1", True),
-    ("wfrole,999988887777", "111122223333", "eu-west-1", True),
-    ("wfrole,444455556666,us-west-2", "444455556666", "us-west-2", False),
-])
-def test_workflow_account_forms(aws, topology, metadata, tmp_path, monkeypatch, caplog, sleeps, echo_ip,
-                                text, account, region, asks_metadata):
+@pytest.mark.parametrize(
+    "text,account,region,asks_metadata",
+    [
+        ("wfrole", "111122223333", "eu-west-1", True),
+        ("wfrole,999988887777", "111122223333", "eu-west-1", True),
+        ("wfrole,444455556666,us-west-2", "444455556666", "us-west-2", False),
+    ],
+)
+def test_workflow_account_forms(
+    aws, topology, metadata, tmp_path, monkeypatch, caplog, sleeps, echo_ip, text, account, region, asks_metadata
+):
     monkeypatch.chdir(tmp_path)
     srv = metadata()
     rollprobe.start_aws_session(f"arn:aws:iam::{account}:role/wfrole").client("ssm", region_name=region).put_parameter(
-        Name="/brimvale/workflow/secrets/wfkey", Value=KEY, Type="SecureString")
+        Name="/brimvale/workflow/secrets/wfkey", Value=KEY, Type="SecureString"
+    )
     (tmp_path / "in.json").write_text(json.dumps([nat_record(*topology.pairs[0])]))
     caplog.set_level(logging.INFO)
-    status = run_main(rollprobe, monkeypatch, [
-        "--test_config", "in.json", "--output_test_config", "out.json", "--backup_folder", "b",
-        "--region", REGION, "--workflow_account_role", text, "--key_name", "wfkey", "--dry_run"])
+    status = run_main(
+        rollprobe,
+        monkeypatch,
+        [
+            "--test_config",
+            "in.json",
+            "--output_test_config",
+            "out.json",
+            "--backup_folder",
+            "b",
+            "--region",
+            REGION,
+            "--workflow_account_role",
+            text,
+            "--key_name",
+            "wfkey",
+            "--dry_run",
+        ],
+    )
     assert status == 0
     assert f"- Use role arn:aws:iam::{account}:role/wfrole for SSM access" in caplog.messages
     assert bool(srv.requests) is asks_metadata
@@ -111,9 +137,23 @@ def test_revert_never_reads_workflow_options(aws, topology, metadata, tmp_path, 
     monkeypatch.chdir(tmp_path)
     srv = metadata()
     (tmp_path / "in.json").write_text(json.dumps([nat_record(*topology.pairs[0])]))
-    status = run_main(rollprobe, monkeypatch, [
-        "--revert", "--test_config", "in.json", "--backup_folder", "b", "--region", REGION,
-        "--workflow_account_role", "wfrole", "--key_name", "wfkey"])
+    status = run_main(
+        rollprobe,
+        monkeypatch,
+        [
+            "--revert",
+            "--test_config",
+            "in.json",
+            "--backup_folder",
+            "b",
+            "--region",
+            REGION,
+            "--workflow_account_role",
+            "wfrole",
+            "--key_name",
+            "wfkey",
+        ],
+    )
     assert status == 0
     assert srv.requests == []
     assert not (tmp_path / "wfkey").exists()

@@ -5,6 +5,7 @@ import logging
 from types import SimpleNamespace
 
 import pytest
+import requests
 from conftest import REGION, cli_env, run_cli, tool
 
 from brimvale_testlibs.bin.core.AppExitStatus import AppExitStatus
@@ -42,17 +43,29 @@ def test_spoke_object():
     assert s.isDefined()
     s.private_subnets = ["subnet-a", "subnet-b"]
     s.first_private_subnet_cidr = "10.1.2.0/24"
-    assert s.toDict() == {"gw_name": "", "gw_private_ip": "", "gw_subnet_id": "", "gw_subnet_cidr": "",
-                          "private_subnet_id": "subnet-a", "private_subnet_cidr": "10.1.2.0/24",
-                          "private_subnet_gw_ip": ""}
+    assert s.toDict() == {
+        "gw_name": "",
+        "gw_private_ip": "",
+        "gw_subnet_id": "",
+        "gw_subnet_cidr": "",
+        "private_subnet_id": "subnet-a",
+        "private_subnet_cidr": "10.1.2.0/24",
+        "private_subnet_gw_ip": "",
+    }
 
 
-@pytest.mark.parametrize("entry,level,line", [
-    (gateway("g", "", "1.2.3.4", "s", "c", transit="t"), logging.ERROR, "  **Error** spoke g private_ip not found"),
-    (gateway("g", "10.0.0.4", "1.2.3.4", "s", "c", transit=None), logging.INFO,
-     "  spoke g is not attached to a transit"),
-    (gateway("g", "10.0.0.4", "1.2.3.4", "s", "c", transit="t"), logging.INFO, "  found t"),
-])
+@pytest.mark.parametrize(
+    "entry,level,line",
+    [
+        (gateway("g", "", "1.2.3.4", "s", "c", transit="t"), logging.ERROR, "  **Error** spoke g private_ip not found"),
+        (
+            gateway("g", "10.0.0.4", "1.2.3.4", "s", "c", transit=None),
+            logging.INFO,
+            "  spoke g is not attached to a transit",
+        ),
+        (gateway("g", "10.0.0.4", "1.2.3.4", "s", "c", transit="t"), logging.INFO, "  found t"),
+    ],
+)
 def test_status_line(caplog, entry, level, line):
     caplog.set_level(logging.INFO)
     s = Spoke.createSpoke(entry)
@@ -62,9 +75,13 @@ def test_status_line(caplog, entry, level, line):
 
 def test_default_query(controller):
     Spoke.list_gateway_info(url(controller), controller.cid)
-    assert controller.requests[-1]["params"] == {"action": "list_vpcs_summary", "CID": controller.cid,
-                                                 "account_name": "", "acx_gw_only": "no"}
-    with pytest.raises(Exception):
+    assert controller.requests[-1]["params"] == {
+        "action": "list_vpcs_summary",
+        "CID": controller.cid,
+        "account_name": "",
+        "acx_gw_only": "no",
+    }
+    with pytest.raises(requests.exceptions.MissingSchema):
         Spoke.list_gateway_info()  # an empty endpoint is no URL
 
 
@@ -82,8 +99,9 @@ def test_classic_spoke_with_and_without_peer(aws, controller, discover, caplog):
     caplog.clear()
     records = discover(solo, "solo")
     assert [r["gw_name"] for r in records] == ["solo"]
-    assert "  **Error** Failed to get gateway info from controller. Gateway solo-hagw does not exist." \
-        in caplog.messages
+    assert (
+        "  **Error** Failed to get gateway info from controller. Gateway solo-hagw does not exist." in caplog.messages
+    )
     assert AppExitStatus().getStatus() == 0  # no peer is no failure
 
 
@@ -119,11 +137,14 @@ def test_list_read_only_with_details_key(controller):
     assert len(Spoke.getHsSpokeInfo(url(controller), controller.cid, "q")) == 1
 
 
-@pytest.mark.parametrize("mode,text", [
-    ("refuse", "  **Error** Failed to get gateway info from controller. controller refused the request"),
-    ("garbage", "  **Error** Failed to receive transit gateway info for spoke x. "),
-    ("drop", "  **Error** Failed to receive transit gateway info for spoke x. "),
-])
+@pytest.mark.parametrize(
+    "mode,text",
+    [
+        ("refuse", "  **Error** Failed to get gateway info from controller. controller refused the request"),
+        ("garbage", "  **Error** Failed to receive transit gateway info for spoke x. "),
+        ("drop", "  **Error** Failed to receive transit gateway info for spoke x. "),
+    ],
+)
 @pytest.mark.parametrize("lookup", ["getSpokeInfo", "getHsSpokeInfo"])
 def test_controller_failures(controller, caplog, mode, text, lookup):
     controller.gateways = [gateway("x", "10.0.0.4", "1.1.1.1", "s-1", "c")]
@@ -198,9 +219,26 @@ def test_cellscan_spoke_feeds_deployment(server_clients, controller, tmp_path, h
     c = server_clients
     topo = spoke_vpc(c.ec2)
     controller.gateways = controller_entries(topo)
-    argv = [tool("cellscan"), "--vpc", topo.vpc, "--assume_role", "arn:aws:iam::123456789012:role/d",
-            "--region", REGION, "--backup_folder", "b", "spoke", "--controller_ip", controller.address,
-            "--controller_user", "admin", "--controller_password", "secret", "--spoke_gw_name", "spoke-1"]
+    argv = [
+        tool("cellscan"),
+        "--vpc",
+        topo.vpc,
+        "--assume_role",
+        "arn:aws:iam::123456789012:role/d",
+        "--region",
+        REGION,
+        "--backup_folder",
+        "b",
+        "spoke",
+        "--controller_ip",
+        controller.address,
+        "--controller_user",
+        "admin",
+        "--controller_password",
+        "secret",
+        "--spoke_gw_name",
+        "spoke-1",
+    ]
     r = run_cli(argv, tmp_path, cli_env(c.url))
     assert r.returncode == 0, r.stderr
     records = json.loads((tmp_path / "b/subnet.config").read_text())
@@ -216,15 +254,34 @@ def test_cellscan_spoke_feeds_deployment(server_clients, controller, tmp_path, h
     assert all("ec2_ip" in rec for rec in out)
     revert = run_cli([tool("rollprobe"), "--revert", *common, "--eip"], tmp_path, env)
     assert revert.returncode == 0, revert.stderr
-    left = c.ec2.describe_instances(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
-                                             {"Name": "instance-state-name", "Values": ["running"]}])
+    left = c.ec2.describe_instances(
+        Filters=[
+            {"Name": "tag:Name", "Values": ["brimvale-test-ec2"]},
+            {"Name": "instance-state-name", "Values": ["running"]},
+        ]
+    )
     assert left["Reservations"] == []
 
 
 def test_cellscan_spoke_prompts_and_fails_on_refusal(moto_server, controller, tmp_path):
-    argv = [tool("cellscan"), "--vpc", "vpc-1", "--assume_role", "arn:aws:iam::123456789012:role/d",
-            "--region", REGION, "--backup_folder", "b", "spoke", "--controller_ip", controller.address,
-            "--controller_user", "admin", "--spoke_gw_name", "spoke-1"]
+    argv = [
+        tool("cellscan"),
+        "--vpc",
+        "vpc-1",
+        "--assume_role",
+        "arn:aws:iam::123456789012:role/d",
+        "--region",
+        REGION,
+        "--backup_folder",
+        "b",
+        "spoke",
+        "--controller_ip",
+        controller.address,
+        "--controller_user",
+        "admin",
+        "--spoke_gw_name",
+        "spoke-1",
+    ]
     controller.mode = "refuse"
     r = run_cli(argv, tmp_path, cli_env(moto_server), input="secret\n")
     assert r.returncode == 1

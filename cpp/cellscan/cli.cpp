@@ -19,8 +19,7 @@ py::object buildParser() {
     p.attr("add_argument")("--output_test_config", "required"_a = false, "default"_a = "subnet.config",
                            "help"_a = "specify output test config file name");
     p.attr("add_argument")("--backup_folder", "required"_a = true, "help"_a = "specify backup folder");
-    p.attr("add_argument")("--s3_bucket", "required"_a = false, "default"_a = py::none(),
-                           "help"_a = "s3 bucket name");
+    p.attr("add_argument")("--s3_bucket", "required"_a = false, "default"_a = py::none(), "help"_a = "s3 bucket name");
     py::object sub = p.attr("add_subparsers")("dest"_a = "subparser_name");
     py::object spoke = sub.attr("add_parser")("spoke", "help"_a = "search subnet with spoke");
     spoke.attr("add_argument")("--controller_ip", "required"_a = false, "default"_a = py::none(),
@@ -47,9 +46,9 @@ py::object startAwsSessionUncached(py::object assumeRole, py::object profile) {
     py::object resp = sts.attr("assume_role")("RoleArn"_a = assumeRole, "RoleSessionName"_a = "Brimvale_Workflow");
     py::object creds = resp["Credentials"];
     try {
-        py::object session = boto3.attr("session").attr("Session")(
-            "aws_access_key_id"_a = creds["AccessKeyId"], "aws_secret_access_key"_a = creds["SecretAccessKey"],
-            "aws_session_token"_a = creds["SessionToken"]);
+        py::object session = boto3.attr("session").attr("Session")("aws_access_key_id"_a = creds["AccessKeyId"],
+                                                                   "aws_secret_access_key"_a = creds["SecretAccessKey"],
+                                                                   "aws_session_token"_a = creds["SessionToken"]);
         return py::make_tuple(session, creds);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
@@ -123,8 +122,8 @@ void main() {
         if (py::isinstance<py::str>(started)) exitProcess(1);  // its error line is logged
         py::object session = started.cast<py::tuple>()[0];
         py::object ec2 = pacedClient(session, "ec2", opt(args, "region"), 600);
-        py::object s3 = imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile"))
-                            .attr("client")("s3");
+        py::object s3 =
+            imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile")).attr("client")("s3");
         makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
         imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("TEST_CONFIG") = path;
         if (sub == "natgw") {

@@ -8,6 +8,10 @@ bool initialised = false;
 
 PYBIND11_MODULE(cellscan, m) {
     moduleStartup(initialised, "brimvale_testlibs.bin.cellscan");
+    m.doc() = R"pbdoc(
+        The ``cellscan`` command: discovers a test subnet for every NAT or
+        spoke gateway of a VPC and writes the test config.
+    )pbdoc";
     // Both discovery libraries load with the tool.
     imp("brimvale_testlibs.bin.lib.nat");
     imp("brimvale_testlibs.bin.lib.spoke");
@@ -17,7 +21,15 @@ PYBIND11_MODULE(cellscan, m) {
     py::object cachetools = imp("cachetools");
     py::object cache = cachetools.attr("TTLCache")("maxsize"_a = 1, "ttl"_a = 1200);
     py::cpp_function raw(&cellscan::startAwsSessionUncached, py::name("start_aws_session"), "assume_role"_a,
-                         "profile"_a = py::none());
+                         "profile"_a = py::none(), R"pbdoc(
+        Opens the discovery session: assumes ``assume_role`` with the
+        credentials of ``profile`` and returns ``(session, credentials)``, or
+        the text "The AWS new session attempt has failed" (logged). Answers are
+        cached for 20 minutes.
+    )pbdoc");
     m.attr("start_aws_session") = cachetools.attr("cached")(cache)(raw);
-    m.def("main", &cellscan::main);
+    m.def("main", &cellscan::main, R"pbdoc(
+        The ``cellscan`` command: parses ``sys.argv``, runs the ``natgw`` or
+        ``spoke`` discovery and ends the process with the run's exit status.
+    )pbdoc");
 }

@@ -126,9 +126,7 @@ py::object readJsonFile(const std::string &path) {
     return result;
 }
 
-bool pathExists(const std::string &path) {
-    return truthy(imp("os.path").attr("lexists")(path));
-}
+bool pathExists(const std::string &path) { return truthy(imp("os.path").attr("lexists")(path)); }
 
 void makeDirs(const std::string &path) {
     if (path.empty()) return;
@@ -141,8 +139,7 @@ void writeTextAtomic(const std::string &path, const std::string &content, int mo
     std::string folder = ospath.attr("dirname")(ospath.attr("abspath")(path)).cast<std::string>();
     // mkstemp creates the file with mode 0600: a private key is never readable
     // by others, not even for a moment.
-    py::tuple made = imp("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".tmp-",
-                                                     "suffix"_a = ".part");
+    py::tuple made = imp("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = ".tmp-", "suffix"_a = ".part");
     py::object fd = made[0];
     std::string tmp = made[1].cast<std::string>();
     try {
@@ -162,15 +159,12 @@ void writeTextAtomic(const std::string &path, const std::string &content, int mo
     } catch (...) {
         try {
             os.attr("unlink")(tmp);
-        } catch (py::error_already_set &) {
-        }
+        } catch (py::error_already_set &) {}
         throw;
     }
 }
 
-void writeTestConfig(const std::string &path, py::handle records) {
-    writeTextAtomic(path, jsonText(records) + "\n");
-}
+void writeTestConfig(const std::string &path, py::handle records) { writeTextAtomic(path, jsonText(records) + "\n"); }
 
 void publishTestConfig(const py::object &lg, py::handle records) {
     std::string body = jsonText(records);
@@ -291,25 +285,22 @@ int exitStatus() {
     return imp("brimvale_testlibs.bin.core.AppExitStatus").attr("AppExitStatus")().attr("getStatus")().cast<int>();
 }
 
-py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions,
-                     int tries, double delay) {
-    return imp("retry.api").attr("retry_call")(fn, "fargs"_a = fargs, "fkwargs"_a = fkwargs,
-                                               "exceptions"_a = exceptions, "tries"_a = tries,
-                                               "delay"_a = delay, "logger"_a = py::none());
+py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions, int tries, double delay) {
+    return imp("retry.api")
+        .attr("retry_call")(fn, "fargs"_a = fargs, "fkwargs"_a = fkwargs, "exceptions"_a = exceptions,
+                            "tries"_a = tries, "delay"_a = delay, "logger"_a = py::none());
 }
 
 void moduleStartup(bool &initialised, const char *name) {
-    if (initialised)
-        throw py::import_error(std::string("module ") + name +
-                               " is already initialised in this process");
+    if (initialised) throw py::import_error(std::string("module ") + name + " is already initialised in this process");
     initialised = true;
     py::object vi = imp("sys").attr("version_info");
     int major = vi.attr("major").cast<int>();
     int minor = vi.attr("minor").cast<int>();
     if (major != BUILT_PY_MAJOR || minor != BUILT_PY_MINOR) {
-        std::string msg = std::string(name) + " was built for Python " +
-                          std::to_string(BUILT_PY_MAJOR) + "." + std::to_string(BUILT_PY_MINOR) +
-                          " and runs on " + std::to_string(major) + "." + std::to_string(minor);
+        std::string msg = std::string(name) + " was built for Python " + std::to_string(BUILT_PY_MAJOR) + "." +
+                          std::to_string(BUILT_PY_MINOR) + " and runs on " + std::to_string(major) + "." +
+                          std::to_string(minor);
         imp("warnings").attr("warn")(msg, imp("builtins").attr("RuntimeWarning"), 2);
     }
 }

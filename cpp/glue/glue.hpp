@@ -151,8 +151,7 @@ void runWorkers(const std::vector<std::pair<py::object, py::dict>> &calls);
 
 // ---- retries through the `retry` package -----------------------------------
 
-py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions,
-                     int tries, double delay);
+py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions, int tries, double delay);
 
 // ---- AWS clients -------------------------------------------------------------
 

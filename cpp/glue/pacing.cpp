@@ -43,9 +43,7 @@ const char *kSinceKey = "brimvale_throttled_since";
 std::mutex paceLock;  // never held across a call into Python
 std::map<std::string, Pace> paces;
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // "before-send.ec2.RunInstances" -> "ec2.RunInstances"
 std::string actionOf(py::kwargs kw) {

@@ -58,8 +58,8 @@ py::dict getNatgwInfos(py::object ec2, py::object vpc) {
         if (text(item(gw, "ConnectivityType")) != "public") continue;
         py::object first = gw["NatGatewayAddresses"].cast<py::list>()[0];
         py::object subnetId = gw["SubnetId"];
-        bySubnet[subnetId] = py::cast(NatGwInfo(gw["NatGatewayId"], subnetId, item(first, "PublicIp"),
-                                                item(first, "PrivateIp")));
+        bySubnet[subnetId] =
+            py::cast(NatGwInfo(gw["NatGatewayId"], subnetId, item(first, "PublicIp"), item(first, "PrivateIp")));
     }
     if (py::len(bySubnet) == 0) refuse("No available public NAT gateway found in " + text(vpc));
     py::list subnetIds;
@@ -87,7 +87,8 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
         py::object natgws = history["natgws"];
         if (!py::isinstance<py::list>(natgws)) refuse("history file " + path + ": \"natgws\" is not a list");
         for (auto entry : natgws.cast<py::list>()) {
-            if (!has(entry, "subnet_id")) refuse("history file " + path + ": an entry of \"natgws\" has no \"subnet_id\"");
+            if (!has(entry, "subnet_id"))
+                refuse("history file " + path + ": an entry of \"natgws\" has no \"subnet_id\"");
             known.append(entry["subnet_id"]);
         }
     } catch (py::error_already_set &e) {
@@ -127,8 +128,8 @@ void findNatGws(py::object args, py::object ec2, py::object s3) {
             break;
         }
         if (!truthy(gw.private_subnet_id))
-            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id) +
-                   " in the same AZ " + text(gw.az));
+            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id) + " in the same AZ " +
+                   text(gw.az));
     }
 
     py::list records;

@@ -29,7 +29,8 @@ object buildParser() {
     text_opt("--test_config", "specify input test config file", true);
     text_opt("--output_test_config", "specify output test config file");
     text_opt("--tag_resource", "tag created resources, e.g., sg, vm");
-    p.attr("add_argument")("--instance_type", "default"_a = "t3.micro", "help"_a = "instance type, default to t3.micro");
+    p.attr("add_argument")("--instance_type", "default"_a = "t3.micro",
+                           "help"_a = "instance type, default to t3.micro");
     p.attr("add_argument")("--image", "default"_a = kDefaultImage,
                            "help"_a = std::string("VM image name, default to ") + kDefaultImage);
     text_opt("--workflow_account_role",
@@ -149,7 +150,8 @@ void main() {
     startLog(folder);
     imp("brimvale_testlibs.bin.lib.commonlib")
         .attr("Common")
-        .attr("logCommandOptions")("rollprobe " + text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
+        .attr("logCommandOptions")("rollprobe " +
+                                   text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
     imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("dry_run") = py::bool_(dryRun(args));
     checkRunInput(args, revert);
     // The test config is checked before anything is done in AWS.

@@ -115,8 +115,9 @@ py::list loadTestConfig(object args) {
             refuseConfig(path, where + " has no private_subnet_id");
         object cidr = item(rec, "private_subnet_cidr");
         if (truthy(item(rec, "private_subnet_id")) && !isIPv4Network(cidr))
-            refuseConfig(path, where + (py::isinstance<py::str>(cidr) ? " has an invalid private_subnet_cidr " + text(cidr)
-                                                                       : std::string(" has no private_subnet_cidr")));
+            refuseConfig(path,
+                         where + (py::isinstance<py::str>(cidr) ? " has an invalid private_subnet_cidr " + text(cidr)
+                                                                : std::string(" has no private_subnet_cidr")));
     }
     return records;
 }
@@ -176,7 +177,8 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
         if (!has(rec, "ec2_ip") || !has(rec, "ec2_2nd_private_ip")) {
-            error(lg, "  **Error** " + why + "test instance for " + text(rec["private_subnet_id"]) + " is not complete");
+            error(lg,
+                  "  **Error** " + why + "test instance for " + text(rec["private_subnet_id"]) + " is not complete");
             raiseExitStatus(1);
         }
     }
@@ -220,8 +222,8 @@ void terminateEc2s(object ec2, object iam, object args) {
     if (!left.is_none() && py::len(left) > 0) {
         info(lg, "- Keep the shared resources of " + text(vpc) + ": " + std::to_string(py::len(left)) +
                      " test instance(s) remain");
-        error(lg, "  **Error** test instances remain in " + text(vpc) + ": " +
-                      text(py::str(", ").attr("join")(left)) + "; run the revert again");
+        error(lg, "  **Error** test instances remain in " + text(vpc) + ": " + text(py::str(", ").attr("join")(left)) +
+                      "; run the revert again");
         raiseExitStatus(1);
         return;
     }

@@ -51,8 +51,7 @@ void completeOrUndo(const std::function<void()> &complete, const std::function<v
         std::string why = errorText(e);
         try {
             undo();
-        } catch (py::error_already_set &) {
-        }
+        } catch (py::error_already_set &) {}
         refuseRun(why);
     }
 }

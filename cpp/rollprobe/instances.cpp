@@ -60,13 +60,11 @@ bool stopBefore(const std::string &step, object subnet) {
 // that EC2 does not see yet) is worth retrying; any other is final.
 bool profileNotReady(const std::string &message) {
     std::string lower = text(py::str(message).attr("lower")());
-    return lower.find("instance profile") != std::string::npos ||
-           lower.find("iaminstanceprofile") != std::string::npos;
+    return lower.find("instance profile") != std::string::npos || lower.find("iaminstanceprofile") != std::string::npos;
 }
 
 // The run_instances request of one test instance (without UserData).
-py::dict launchRequest(object ami, object gw_subnet_id, object sg_id, object profile, object key_name,
-                       object args) {
+py::dict launchRequest(object ami, object gw_subnet_id, object sg_id, object profile, object key_name, object args) {
     py::dict req;
     req["InstanceType"] = opt(args, "instance_type");
     req["MinCount"] = 1;
@@ -99,8 +97,7 @@ bool removeOldResults(object s3, object bucket, const std::string &tag) {
         } catch (py::error_already_set &e) {
             if (isExit(e) || !isServiceError(e)) throw;
             if (*awsErrorCode(e) == "NoSuchBucket") return true;  // nothing old there
-            error(logger(), "  **Error** cannot remove the old s3://" + text(bucket) + "/" + key + ": " +
-                                errorText(e));
+            error(logger(), "  **Error** cannot remove the old s3://" + text(bucket) + "/" + key + ": " + errorText(e));
             return false;
         }
     }
@@ -155,15 +152,16 @@ bool recordPublicAddress(object ec2, object insId, object gw_subnet_id, object p
 std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::string &tag) {
     // Every value lands unquoted in a script run as root: only plain values pass.
     if (!isIPv4(spoke_gw_ip))
-        raisePy(PyExc_ValueError, "gateway address " + py::repr(spoke_gw_ip).cast<std::string>() +
-                                      " is not an IPv4 address");
+        raisePy(PyExc_ValueError,
+                "gateway address " + py::repr(spoke_gw_ip).cast<std::string>() + " is not an IPv4 address");
     if (!isBucketName(s3_bucket))
         raisePy(PyExc_ValueError, "bucket " + py::repr(s3_bucket).cast<std::string>() + " is not an S3 bucket name");
     if (!isSafeName(py::str(tag)))
-        raisePy(PyExc_ValueError, "tag " + py::repr(py::str(tag)).cast<std::string>() +
-                                      " has characters outside [A-Za-z0-9._:-]");
+        raisePy(PyExc_ValueError,
+                "tag " + py::repr(py::str(tag)).cast<std::string>() + " has characters outside [A-Za-z0-9._:-]");
     object tmpl = imp("jinja2").attr("Template")(moduleAttr("user_data_tmp"), "keep_trailing_newline"_a = true);
-    return tmpl.attr("render")("spoke_gw_ip"_a = spoke_gw_ip, "s3_bucket"_a = s3_bucket, "tag"_a = tag).cast<std::string>();
+    return tmpl.attr("render")("spoke_gw_ip"_a = spoke_gw_ip, "s3_bucket"_a = s3_bucket, "tag"_a = tag)
+        .cast<std::string>();
 }
 
 object createEc2WithRetryOnce(object ec2, object data) {

@@ -38,7 +38,8 @@ void createNetworkfInterface(object ec2, object instance_id, object subnet_id, o
     object id = item(item(resp, "NetworkInterface"), "NetworkInterfaceId");
     if (id.is_none()) return;
     info(lg, "- Attach network interface to " + text(instance_id));
-    ec2.attr("attach_network_interface")("DeviceIndex"_a = 1, "InstanceId"_a = instance_id, "NetworkInterfaceId"_a = id);
+    ec2.attr("attach_network_interface")("DeviceIndex"_a = 1, "InstanceId"_a = instance_id,
+                                         "NetworkInterfaceId"_a = id);
 }
 
 void lookupInf2PrivateIpOnce(object ec2, object insId, object test_config) {

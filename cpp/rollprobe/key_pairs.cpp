@@ -59,7 +59,9 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
     // Mode 0600 from creation on, written atomically.
     writeTextAtomic(path, text(created["KeyMaterial"]) + "\n", 0600);
     if (given(args, "s3_bucket"))
-        imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), path).attr("uploadAFile")();
+        imp("brimvale_testlibs.bin.lib.s3")
+            .attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), path)
+            .attr("uploadAFile")();
     return name;
 }
 

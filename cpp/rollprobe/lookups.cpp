@@ -69,8 +69,8 @@ object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
     try {
         py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
         if (py::len(reservations) == 0) return py::none();
-        info(logger(), std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
-                           text(vpc_id));
+        info(logger(),
+             std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + text(vpc_id));
         py::list ids;
         for (auto r : reservations) ids.append(r["Instances"].cast<py::list>()[0]["InstanceId"]);
         return ids;

@@ -21,9 +21,7 @@ std::string readFile(const char *path) {
     }
 }
 
-bool passes(const std::string &result) {
-    return text(py::str(result).attr("strip")()) == "PASS";
-}
+bool passes(const std::string &result) { return text(py::str(result).attr("strip")()) == "PASS"; }
 
 // Fetches and logs one record's log and result objects, the log first.
 // Returns 0 when the result passes, 1 when it does not or an object is missing.

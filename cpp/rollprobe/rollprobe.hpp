@@ -101,9 +101,9 @@ object getEipAllocationId(object ec2, object insId, object public_ip);
 void releaseEIP(object ec2, object eip, object eipAllocIp, object insId, object args);
 
 // test instances
-void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object private_subnet_id,
-               object spoke_gw_ip, object args, object test_config, object sg_id, object sg_id_private_inf,
-               object instance_profile, object key_name, object s3, object vpc_id);
+void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object private_subnet_id, object spoke_gw_ip,
+               object args, object test_config, object sg_id, object sg_id_private_inf, object instance_profile,
+               object key_name, object s3, object vpc_id);
 object createEc2WithRetryOnce(object ec2, object data);
 object createEc2WithRetry(object ec2, object data);
 std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::string &tag);

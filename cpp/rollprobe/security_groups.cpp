@@ -8,8 +8,9 @@ namespace rollprobe {
 namespace {
 // The workflow engine's public IPv4 address, from the echo service.
 std::string publicIp() {
-    object resp = imp("requests").attr("get")(moduleAttr("PUBLIC_IP_URL"), "params"_a = py::dict("format"_a = "json"),
-                                              "timeout"_a = moduleAttr("PUBLIC_IP_TIMEOUT"));
+    object resp = imp("requests")
+                      .attr("get")(moduleAttr("PUBLIC_IP_URL"), "params"_a = py::dict("format"_a = "json"),
+                                   "timeout"_a = moduleAttr("PUBLIC_IP_TIMEOUT"));
     resp.attr("raise_for_status")();
     return text(resp.attr("json")()["ip"]);
 }
@@ -51,8 +52,7 @@ object create(object ec2, object vpc_id, object args, const char *name, bool ssh
                 if (!armed) return;
                 try {
                     ec2.attr("delete_security_group")("GroupId"_a = id);
-                } catch (py::error_already_set &) {
-                }
+                } catch (py::error_already_set &) {}
             }
         } undo{ec2, id, sshRule};
         if (sshRule) {

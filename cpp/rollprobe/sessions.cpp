@@ -21,7 +21,8 @@ object start_aws_session(object assume_role, object profile) {
     object resp = sts.attr("assume_role")("RoleArn"_a = assume_role, "RoleSessionName"_a = "Brimvale_Workflow");
     object creds = resp["Credentials"];
     try {
-        return Session("aws_access_key_id"_a = creds["AccessKeyId"], "aws_secret_access_key"_a = creds["SecretAccessKey"],
+        return Session("aws_access_key_id"_a = creds["AccessKeyId"],
+                       "aws_secret_access_key"_a = creds["SecretAccessKey"],
                        "aws_session_token"_a = creds["SessionToken"]);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;

@@ -39,8 +39,7 @@ StopOnSignals::~StopOnSignals() {
     try {
         object signal = imp("signal");
         for (auto entry : saved_) signal.attr("signal")(entry[py::int_(0)], entry[py::int_(1)]);
-    } catch (py::error_already_set &) {
-    }
+    } catch (py::error_already_set &) {}
 }
 
 }  // namespace rollprobe

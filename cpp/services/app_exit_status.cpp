@@ -14,15 +14,17 @@ bool initialised = false;
 
 PYBIND11_MODULE(AppExitStatus, m) {
     glue::moduleStartup(initialised, "brimvale_testlibs.bin.core.AppExitStatus");
-    pybind11::class_<AppExitStatus>(m, "AppExitStatus")
+    m.doc() = "The process exit status both tools end with.";
+    pybind11::class_<AppExitStatus>(m, "AppExitStatus", "The process-wide exit status: starts at 0 and only rises.")
         .def(pybind11::init<>())
-        .def("getStatus", [](const AppExitStatus &) { return status.load(); })
-        .def_static("raiseStatus",
-                    [](int value) {
-                        int cur = status.load();
-                        while (value > cur && !status.compare_exchange_weak(cur, value)) {
-                        }
-                    },
-                    "value"_a)
-        .def_static("reset", []() { status.store(0); });
+        .def(
+            "getStatus", [](const AppExitStatus &) { return status.load(); }, "The exit status so far.")
+        .def_static(
+            "raiseStatus",
+            [](int value) {
+                int cur = status.load();
+                while (value > cur && !status.compare_exchange_weak(cur, value)) {}
+            },
+            "value"_a, "Raises the exit status to ``value`` when that is higher.")
+        .def_static("reset", []() { status.store(0); }, "Sets the exit status back to 0 (a new run in one process).");
 }

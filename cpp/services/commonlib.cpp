@@ -41,9 +41,9 @@ void initLogLocation(const std::string &folder) {
     std::string logDir = folder + "/log";
     makeDirs(logDir);
     std::string path = logDir + "/brimvale_testlibs.log";
-    int flags = (os.attr("O_WRONLY") | os.attr("O_APPEND") | os.attr("O_CREAT") | os.attr("O_NOFOLLOW") |
-                 os.attr("O_CLOEXEC"))
-                    .cast<int>();
+    int flags =
+        (os.attr("O_WRONLY") | os.attr("O_APPEND") | os.attr("O_CREAT") | os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"))
+            .cast<int>();
     py::object fd = os.attr("open")(path, flags, 0644);
     py::object file = logging.attr("FileHandler")(path, "encoding"_a = "utf-8", "delay"_a = true);
     file.attr("stream") = os.attr("fdopen")(fd, "a", "encoding"_a = "utf-8");
@@ -68,11 +68,19 @@ std::string maskSecrets(std::string command, const std::string &secret) {
 
 PYBIND11_MODULE(commonlib, m) {
     moduleStartup(initialised, "brimvale_testlibs.bin.lib.commonlib");
-    py::class_<Common>(m, "Common")
-        .def_static("initLogLocation", &initLogLocation, "folder"_a)
-        .def_static("logCommandOptions",
-                    [](const std::string &command, const std::string &secret) {
-                        info(logger(), maskSecrets(command, secret));
-                    },
-                    "command"_a, "secret"_a = "");
+    m.doc() = "Log set-up and the record of a run's command line.";
+    py::class_<Common>(m, "Common", "The tools' log helpers (static methods).")
+        .def_static("initLogLocation", &initLogLocation, "folder"_a, R"pbdoc(
+        Sets up the package's log: the console, and ``<folder>/log.txt`` when
+        ``folder`` is a sound backup folder (opened without following a
+        symbolic link). Returns None.
+    )pbdoc")
+        .def_static(
+            "logCommandOptions",
+            [](const std::string &command, const std::string &secret) { info(logger(), maskSecrets(command, secret)); },
+            "command"_a, "secret"_a = "", R"pbdoc(
+        Logs the command line ``command`` with the controller password masked:
+        the value of any abbreviation of ``--controller_pass`` and every
+        occurrence of ``secret``.
+    )pbdoc");
 }

@@ -9,7 +9,11 @@ bool initialised = false;
 
 PYBIND11_MODULE(Globals, m) {
     glue::moduleStartup(initialised, "brimvale_testlibs.bin.core.Globals");
-    auto cls = pybind11::class_<Globals>(m, "Globals", pybind11::dynamic_attr());
+    m.doc() = "Run-wide settings.";
+    auto cls = pybind11::class_<Globals>(m, "Globals", pybind11::dynamic_attr(), R"pbdoc(
+        Run-wide settings, read and assigned as class attributes:
+        ``dry_run`` (bool) and ``TEST_CONFIG`` (the test config's path).
+    )pbdoc");
     cls.def(pybind11::init<>());
     cls.attr("dry_run") = false;
     cls.attr("TEST_CONFIG") = "";

@@ -36,8 +36,8 @@ struct S3BackupCmd {
             client.attr("upload_file")(path, bucket, k);
         } catch (py::error_already_set &e) {
             if (isExit(e)) throw;
-            error(lg, "  **Error** failed to upload " + path + " to s3://" + text(bucket) + "/" + k +
-                          ": " + errorText(e));
+            error(lg,
+                  "  **Error** failed to upload " + path + " to s3://" + text(bucket) + "/" + k + ": " + errorText(e));
             return false;
         }
         info(lg, "  uploaded " + path + " to s3://" + text(bucket) + "/" + k);
@@ -48,11 +48,18 @@ struct S3BackupCmd {
 
 PYBIND11_MODULE(s3, m) {
     moduleStartup(initialised, "brimvale_testlibs.bin.lib.s3");
-    py::class_<S3BackupCmd>(m, "S3BackupCmd")
+    m.doc() = "Upload of one local file to S3.";
+    py::class_<S3BackupCmd>(m, "S3BackupCmd", R"pbdoc(
+        The upload of the file ``path`` to ``bucket`` under its path relative
+        to ``root``.
+    )pbdoc")
         .def(py::init([](py::object client, std::string root, py::object bucket, std::string path) {
                  return S3BackupCmd{client, root, bucket, path};
              }),
              "s3_client"_a, "root"_a, "bucket"_a, "path"_a)
-        .def("key", &S3BackupCmd::key)
-        .def("uploadAFile", &S3BackupCmd::uploadAFile);
+        .def("key", &S3BackupCmd::key, "The object key: the file's path relative to root, with forward slashes.")
+        .def("uploadAFile", &S3BackupCmd::uploadAFile, R"pbdoc(
+        Uploads the file; returns True when done. A missing client or file or
+        a failed upload is one error line and False, never an exception.
+    )pbdoc");
 }

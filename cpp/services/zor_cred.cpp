@@ -23,8 +23,7 @@ std::string getBrimvaleCid(const std::string &controllerIp, py::object user, py:
         body = resp.attr("json")();
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** controller login failed: " + text(e.type().attr("__name__")) + ": " +
-                      errorText(e));
+        error(lg, "  **Error** controller login failed: " + text(e.type().attr("__name__")) + ": " + errorText(e));
         exitProcess(1);
     }
     if (!py::isinstance<py::dict>(body) || !truthy(item(body, "return")) || item(body, "CID").is_none()) {
@@ -38,5 +37,11 @@ std::string getBrimvaleCid(const std::string &controllerIp, py::object user, py:
 
 PYBIND11_MODULE(zor_cred, m) {
     moduleStartup(initialised, "brimvale_testlibs.bin.lib.zor_cred");
-    m.def("get_brimvale_cid", &getBrimvaleCid, "controller_ip"_a, "username"_a, "password"_a);
+    m.doc() = "Controller login.";
+    m.def("get_brimvale_cid", &getBrimvaleCid, "controller_ip"_a, "username"_a, "password"_a, R"pbdoc(
+        Logs in to the controller at ``controller_ip`` (the password in the
+        request body) and returns the session identifier (CID) as a str. A
+        failed or refused login is one error line and ends the run with
+        status 1.
+    )pbdoc");
 }

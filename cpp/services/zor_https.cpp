@@ -25,8 +25,7 @@ void shutSocket(py::object resp) {
     try {
         py::object sock = resp.attr("raw").attr("_fp").attr("fp").attr("raw").attr("_sock");
         sock.attr("shutdown")(imp("socket").attr("SHUT_RDWR"));
-    } catch (py::error_already_set &) {
-    }
+    } catch (py::error_already_set &) {}
 }
 }  // namespace
 
@@ -36,12 +35,12 @@ void shutSocket(py::object resp) {
 // helper thread: a controller that trickles its answer meets the total
 // deadline (requests.Timeout), one that never ends its body meets the size
 // cap (ValueError).
-py::object sendBrimvaleApi(py::object url, std::string method, py::object payload,
-                           py::object keywordForLog, py::object indent) {
+py::object sendBrimvaleApi(py::object url, std::string method, py::object payload, py::object keywordForLog,
+                           py::object indent) {
     py::object requests = imp("requests");
     py::object action = item(payload, "action");
-    info(logger(kModule), text(indent) + text(keywordForLog) + " " + method + " " + text(url) +
-                              " action=" + text(action));
+    info(logger(kModule),
+         text(indent) + text(keywordForLog) + " " + method + " " + text(url) + " action=" + text(action));
     py::object timeout = requestTimeout();
     py::dict kw;
     kw["timeout"] = timeout;
@@ -63,8 +62,8 @@ py::object sendBrimvaleApi(py::object url, std::string method, py::object payloa
             for (auto chunk : resp.attr("iter_content")(65536)) {
                 size += static_cast<long>(py::len(chunk));
                 if (size > cap)
-                    raisePy(PyExc_ValueError, "the controller's answer is larger than " +
-                                                  std::to_string(cap / (1024 * 1024)) + " MiB");
+                    raisePy(PyExc_ValueError,
+                            "the controller's answer is larger than " + std::to_string(cap / (1024 * 1024)) + " MiB");
                 chunks.append(chunk);
             }
             resp.attr("_content") = py::bytes("").attr("join")(chunks);
@@ -98,6 +97,13 @@ PYBIND11_MODULE(zor_https, m) {
     m.attr("REQUEST_TIMEOUT") = py::make_tuple(10, 60);
     // Bytes of one answer at most; a longer one is a controller failure.
     m.attr("RESPONSE_SIZE_LIMIT") = 16 * 1024 * 1024;
+    m.doc() = "Requests to the controller's REST API.";
     m.def("_send_brimvale_api", &sendBrimvaleApi, "api_endpoint_url"_a = "", "request_method"_a = "GET",
-          "payload"_a = py::dict(), "keyword_for_log"_a = "", "indent"_a = "");
+          "payload"_a = py::dict(), "keyword_for_log"_a = "", "indent"_a = "", R"pbdoc(
+        Sends one request (``request_method`` GET with ``payload`` as query
+        parameters, POST with it as the form body) to ``api_endpoint_url`` and
+        returns the requests Response. The whole exchange is bounded by the sum
+        of ``REQUEST_TIMEOUT`` and the answer by ``RESPONSE_SIZE_LIMIT`` bytes;
+        beyond either, or on a connection error, it raises.
+    )pbdoc");
 }

@@ -53,8 +53,7 @@ bool acceptEntry(py::handle entry, Lookup &out, bool partial = false) {
 // The common first part of both lookups: the query and the refusal check.
 // Returns the answer's mapping, or None after a refusal.
 py::object queryGateways(py::object url, py::object cid, py::object name, Lookup &out) {
-    py::object resp = listGatewayInfo(url, cid, py::str(""), py::str("no"), name,
-                                      py::str("zor-migration-function---"));
+    py::object resp = listGatewayInfo(url, cid, py::str(""), py::str("no"), name, py::str("zor-migration-function---"));
     py::object body = resp.attr("json")();
     if (py::isinstance<py::dict>(body) && has(body, "return") && eq(body["return"], py::bool_(false))) {
         error(lg(), "  **Error** Failed to get gateway info from controller. " + text(item(body, "reason")));
@@ -84,8 +83,7 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " +
-                        errorText(e));
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " + errorText(e));
         out.failed = true;
         return out;
     }
@@ -128,12 +126,12 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
             out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(entry)));
             if (has(entry, "hagw_details") && has(entry, "hagw_details_list"))
                 for (auto peer : entry["hagw_details_list"].cast<py::list>())
-                    if (acceptEntry(peer, out)) out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
+                    if (acceptEntry(peer, out))
+                        out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " +
-                        errorText(e));
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
         out.failed = true;
         out.spokes = py::list();
@@ -151,11 +149,10 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         py::list found = resp["NetworkInterfaces"];
         if (py::len(found) == 0)
             raisePy(PyExc_ValueError, "no network interface holds the public address " + text(s.gw_public_ip) +
-                                  " of spoke " + text(s.gw_name));
+                                          " of spoke " + text(s.gw_name));
         byInterface[found[0]["NetworkInterfaceId"]] = sp;
     }
-    py::object tables =
-        ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(opt(args, "vpc")))));
+    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(opt(args, "vpc")))));
     collectRoutedSubnets(tables, "NetworkInterfaceId", byInterface,
                          [](py::handle sp) -> py::list { return spokeOf(sp).private_subnets; });
     py::list records;
@@ -164,7 +161,7 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         py::list subnets = s.private_subnets;
         if (py::len(subnets) == 0)
             raisePy(PyExc_ValueError, "no route table of the VPC routes through interface " + text(kv.first) +
-                                  " of spoke " + text(s.gw_name));
+                                          " of spoke " + text(s.gw_name));
         py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnets[0]));
         s.first_private_subnet_cidr = resp["Subnets"].cast<py::list>()[0]["CidrBlock"];
         s.private_subnet_gw_ip = py::str(gatewayAddress(s.first_private_subnet_cidr));
@@ -220,8 +217,8 @@ py::dict Spoke::toDict() const {
     return d;
 }
 
-py::object listGatewayInfo(py::object url, py::object cid, py::object account, py::object acxGwOnly,
-                           py::object gwName, py::object keywordForLog) {
+py::object listGatewayInfo(py::object url, py::object cid, py::object account, py::object acxGwOnly, py::object gwName,
+                           py::object keywordForLog) {
     py::dict payload;
     payload["action"] = "list_vpcs_summary";
     payload["CID"] = cid;

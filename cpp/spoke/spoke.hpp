@@ -24,8 +24,8 @@ struct Spoke {
     py::dict toDict() const;
 };
 
-py::object listGatewayInfo(py::object url, py::object cid, py::object account, py::object acxGwOnly,
-                           py::object gwName, py::object keywordForLog);
+py::object listGatewayInfo(py::object url, py::object cid, py::object account, py::object acxGwOnly, py::object gwName,
+                           py::object keywordForLog);
 py::object createSpoke(py::object info);
 py::list getSpokeInfo(py::object url, py::object cid, py::object name);
 py::list getHsSpokeInfo(py::object url, py::object cid, py::object name);
