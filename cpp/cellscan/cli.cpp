@@ -5,11 +5,9 @@ using namespace glue;
 namespace cellscan {
 
 namespace {
-const char *kModule = "brimvale_testlibs.bin.cellscan";
-const char *kSessionFailed = "The AWS new session attempt has failed";
 
 py::object buildParser() {
-    py::object argparse = imp("argparse");
+    py::object argparse = importModule("argparse");
     py::object p = argparse.attr("ArgumentParser")("description"_a = "find subnet with spoke gw inside");
     p.attr("add_argument")("--vpc", "required"_a = true, "help"_a = "AWS VPC ID");
     p.attr("add_argument")("--profile", "required"_a = false, "default"_a = py::none(),
@@ -38,77 +36,49 @@ py::object buildParser() {
 }  // namespace
 
 py::object startAwsSessionUncached(py::object assumeRole, py::object profile) {
-    py::object lg = logger();
-    py::object boto3 = imp("boto3");
-    py::object start = profile.is_none() ? boto3.attr("session").attr("Session")()
-                                         : boto3.attr("session").attr("Session")("profile_name"_a = profile);
-    py::object sts = start.attr("client")("sts");
-    py::object resp = sts.attr("assume_role")("RoleArn"_a = assumeRole, "RoleSessionName"_a = "Brimvale_Workflow");
-    py::object creds = resp["Credentials"];
-    try {
-        py::object session = boto3.attr("session").attr("Session")("aws_access_key_id"_a = creds["AccessKeyId"],
-                                                                   "aws_secret_access_key"_a = creds["SecretAccessKey"],
-                                                                   "aws_session_token"_a = creds["SessionToken"]);
-        return py::make_tuple(session, creds);
-    } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
-        error(lg, std::string("  **Error** ") + kSessionFailed);
-        return py::str(kSessionFailed);
-    }
+    py::object started = assumeRoleSession(assumeRole, profile);
+    return started.is_none() ? py::str(kSessionFailed) : started;
 }
 
 namespace {
-// The command line as logged: the password is masked by value and by option.
-void logCommand(py::object args) {
-    py::list argv = imp("sys").attr("argv");
-    std::string command = "cellscan";
-    for (size_t i = 1; i < py::len(argv); ++i) command += " " + text(argv[i]);
-    py::object password = opt(args, "controller_password");
-    imp("brimvale_testlibs.bin.lib.commonlib")
-        .attr("Common")
-        .attr("logCommandOptions")(command, truthy(password) ? text(password) : std::string());
-}
-
 // Everything checked before any AWS or controller call; returns the test config path.
 std::string checkRunInput(py::object args) {
-    std::string folder = text(opt(args, "backup_folder"));
-    std::string problem = backupFolderProblem(folder);
-    if (!problem.empty()) {
-        error(logger(), problem);
-        exitProcess(1);
-    }
-    std::string output = text(opt(args, "output_test_config"));
+    std::string folder = pyText(option(args, "backup_folder"));
+    requireSoundBackupFolder(folder);
+    std::string output = pyText(option(args, "output_test_config"));
     if (output.empty() || output[0] == '/' || climbsOut(output))
         refuseRun("--output_test_config " + output + " must be a file name inside the backup folder");
-    if (!isRoleArn(opt(args, "assume_role")))
-        refuseRun("--assume_role " + text(opt(args, "assume_role")) + " is not an IAM role ARN");
+    if (!isRoleArn(option(args, "assume_role")))
+        refuseRun("--assume_role " + pyText(option(args, "assume_role")) + " is not an IAM role ARN");
     return folder + "/" + output;
 }
 
 void discoverSpokes(py::object args, py::object ec2) {
-    py::object controllerIp = opt(args, "controller_ip");
-    py::object password = opt(args, "controller_password");
-    if (!truthy(password)) password = imp("getpass").attr("getpass")("Enter Brimvale Controller Password: ");
-    py::object cid = imp("brimvale_testlibs.bin.lib.zor_cred")
-                         .attr("get_brimvale_cid")(controllerIp, opt(args, "controller_user"), password);
-    py::object Spoke = imp("brimvale_testlibs.bin.lib.spoke").attr("Spoke");
-    bool hs = given(args, "horizontal_scaling");
-    std::string url = "https://" + text(controllerIp) + (hs ? "/v2/api" : "/v1/api");
-    Spoke.attr(hs ? "findHsSpokes" : "findClassicSpokes")(args, ec2, url, cid, opt(args, "spoke_gw_name"));
+    py::object controllerIp = option(args, "controller_ip");
+    py::object password = option(args, "controller_password");
+    if (!truthy(password)) password = importModule("getpass").attr("getpass")("Enter Brimvale Controller Password: ");
+    py::object cid = importModule(modules::kZorCred)
+                         .attr("get_brimvale_cid")(controllerIp, option(args, "controller_user"), password);
+    py::object Spoke = importModule(modules::kSpoke).attr("Spoke");
+    bool hs = isGiven(args, "horizontal_scaling");
+    std::string url = "https://" + pyText(controllerIp) + (hs ? "/v2/api" : "/v1/api");
+    Spoke.attr(hs ? "findHsSpokes" : "findClassicSpokes")(args, ec2, url, cid, option(args, "spoke_gw_name"));
 }
 }  // namespace
 
 void main() {
     py::object parser = buildParser();
     py::object args = parser.attr("parse_args")();
-    std::string sub = text(opt(args, "subparser_name"));
+    std::string sub = pyText(option(args, "subparser_name"));
     // Refused like parser errors (status 2), before any AWS or controller call.
-    if (opt(args, "subparser_name").is_none()) parser.attr("error")("a subcommand is required: natgw or spoke");
-    if (sub == "spoke" && (!given(args, "controller_ip") || !given(args, "controller_user")))
+    if (option(args, "subparser_name").is_none()) parser.attr("error")("a subcommand is required: natgw or spoke");
+    if (sub == "spoke" && (!isGiven(args, "controller_ip") || !isGiven(args, "controller_user")))
         parser.attr("error")("spoke needs --controller_ip and --controller_user");
 
-    startLog(text(opt(args, "backup_folder")));
-    logCommand(args);
+    startLog(pyText(option(args, "backup_folder")));
+    // The password is masked by value and by option.
+    py::object password = option(args, "controller_password");
+    logCommand("cellscan", truthy(password) ? pyText(password) : std::string());
     std::string path = checkRunInput(args);
     py::object lg = logger();
     if (pathExists(path)) {
@@ -118,16 +88,16 @@ void main() {
 
     guardMain([&] {
         py::object started =
-            imp(kModule).attr("start_aws_session")(opt(args, "assume_role"), "profile"_a = opt(args, "profile"));
+            importModule(modules::kCellscan)
+                .attr("start_aws_session")(option(args, "assume_role"), "profile"_a = option(args, "profile"));
         if (py::isinstance<py::str>(started)) exitProcess(1);  // its error line is logged
         py::object session = started.cast<py::tuple>()[0];
-        py::object ec2 = pacedClient(session, "ec2", opt(args, "region"), 600);
-        py::object s3 =
-            imp("boto3").attr("session").attr("Session")("profile_name"_a = opt(args, "profile")).attr("client")("s3");
-        makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
-        imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("TEST_CONFIG") = path;
+        py::object ec2 = pacedClient(session, "ec2", option(args, "region"), 600);
+        py::object s3 = profileSession(option(args, "profile")).attr("client")("s3");
+        makeDirs(importModule("os.path").attr("dirname")(path).cast<std::string>());
+        globalSettings().attr("TEST_CONFIG") = path;
         if (sub == "natgw") {
-            imp("brimvale_testlibs.bin.lib.nat").attr("Nat").attr("findNatGws")(args, ec2, s3);
+            importModule(modules::kNat).attr("Nat").attr("findNatGws")(args, ec2, s3);
             return;
         }
         discoverSpokes(args, ec2);

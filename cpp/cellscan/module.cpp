@@ -7,18 +7,18 @@ bool initialised = false;
 }
 
 PYBIND11_MODULE(cellscan, m) {
-    moduleStartup(initialised, "brimvale_testlibs.bin.cellscan");
+    moduleStartup(initialised, modules::kCellscan);
     m.doc() = R"pbdoc(
         The ``cellscan`` command: discovers a test subnet for every NAT or
         spoke gateway of a VPC and writes the test config.
     )pbdoc";
     // Both discovery libraries load with the tool.
-    imp("brimvale_testlibs.bin.lib.nat");
-    imp("brimvale_testlibs.bin.lib.spoke");
+    importModule(modules::kNat);
+    importModule(modules::kSpoke);
     // The controller serves a self-signed certificate: its warnings are silenced
     // for the whole process.
-    imp("urllib3").attr("disable_warnings")();
-    py::object cachetools = imp("cachetools");
+    importModule("urllib3").attr("disable_warnings")();
+    py::object cachetools = importModule("cachetools");
     py::object cache = cachetools.attr("TTLCache")("maxsize"_a = 1, "ttl"_a = 1200);
     py::cpp_function raw(&cellscan::startAwsSessionUncached, py::name("start_aws_session"), "assume_role"_a,
                          "profile"_a = py::none(), R"pbdoc(

@@ -47,13 +47,13 @@ double now() { return std::chrono::duration<double>(std::chrono::steady_clock::n
 
 // "before-send.ec2.RunInstances" -> "ec2.RunInstances"
 std::string actionOf(py::kwargs kw) {
-    std::string event = text(kw["event_name"]);
+    std::string event = pyText(kw["event_name"]);
     size_t dot = event.find('.');
     return dot == std::string::npos ? event : event.substr(dot + 1);
 }
 
 bool isThrottle(py::handle parsed) {
-    std::string code = text(item(item(parsed, "Error"), "Code"));
+    std::string code = pyText(getOrNone(getOrNone(parsed, "Error"), "Code"));
     return code == "RequestLimitExceeded" || code == "Throttling" || code == "ThrottlingException" ||
            code == "RequestThrottled" || code == "TooManyRequestsException";
 }
@@ -85,7 +85,7 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
     py::object parsed = response.cast<py::tuple>()[1];
     std::string action = actionOf(kw);
     if (!isThrottle(parsed)) {
-        if (!has(parsed, "Error")) {
+        if (!hasKey(parsed, "Error")) {
             std::lock_guard<std::mutex> hold(paceLock);
             Pace &p = paces[action];
             double t = now();
@@ -111,8 +111,8 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
             p.lengthened = t;
         }
     }
-    py::object context = item(kw["request_dict"], "context");
-    py::object since = item(context, kSinceKey);
+    py::object context = getOrNone(kw["request_dict"], "context");
+    py::object since = getOrNone(context, kSinceKey);
     if (since.is_none()) {
         if (!context.is_none()) context[kSinceKey] = now();
     } else if (now() - since.cast<double>() > giveUp) {
@@ -125,7 +125,7 @@ py::object judgeAttempt(double giveUp, py::kwargs kw) {
 py::object pacedClient(py::object session, const char *service, py::object region, double giveUp) {
     py::object client = session.attr("client")(service, "region_name"_a = region);
     py::object events = client.attr("meta").attr("events");
-    std::string prefix = text(client.attr("meta").attr("service_model").attr("service_id").attr("hyphenize")());
+    std::string prefix = pyText(client.attr("meta").attr("service_model").attr("service_id").attr("hyphenize")());
     events.attr("register")("before-send." + prefix, py::cpp_function(&waitForSlot));
     events.attr("register_first")("needs-retry." + prefix,
                                   py::cpp_function([giveUp](py::kwargs kw) { return judgeAttempt(giveUp, kw); }));

@@ -3,7 +3,7 @@
 namespace glue {
 
 void runWorkers(const std::vector<std::pair<py::object, py::dict>> &calls) {
-    py::object Thread = imp("threading").attr("Thread");
+    py::object Thread = importModule("threading").attr("Thread");
     std::vector<py::object> pool;
     pool.reserve(calls.size());
     for (const auto &call : calls) {

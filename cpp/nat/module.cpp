@@ -9,7 +9,7 @@ bool initialised = false;
 }  // namespace
 
 PYBIND11_MODULE(nat, m) {
-    moduleStartup(initialised, "brimvale_testlibs.bin.lib.nat");
+    moduleStartup(initialised, modules::kNat);
     m.doc() = R"pbdoc(
         NAT gateway discovery: for every NAT gateway of a VPC, a test subnet
         whose default route leads through it.

@@ -5,17 +5,14 @@ using namespace glue;
 namespace nat {
 
 namespace {
-const char *kLogger = "brimvale_testlibs.bin.lib.nat";
+const char *kLogger = modules::kNat;
 
 py::object lg() { return logger(kLogger); }
 
 // Refusal of discovery input: one error line, status 1, nothing written.
-[[noreturn]] void refuse(const std::string &msg) {
-    error(lg(), "  **Error** " + msg);
-    exitProcess(1);
-}
+[[noreturn]] void refuse(const std::string &msg) { refuseRun(msg, lg()); }
 
-std::string historyPath(py::object args) { return text(opt(args, "backup_folder")) + "/history.json"; }
+std::string historyPath(py::object args) { return pyText(option(args, "backup_folder")) + "/history.json"; }
 
 NatGwInfo &gwOf(py::handle obj) { return obj.cast<NatGwInfo &>(); }
 }  // namespace
@@ -35,17 +32,17 @@ py::dict NatGwInfo::toDict() const {
 
 py::list getExistingNatgws(py::object ec2, py::object natGwTag, py::object vpc) {
     py::list filters;
-    filters.append(filter("vpc-id", one(vpc)));
-    filters.append(filter("state", one(py::str("available"))));
+    filters.append(filterSpec("vpc-id", listOf(vpc)));
+    filters.append(filterSpec("state", listOf(py::str("available"))));
     if (truthy(natGwTag)) {
-        std::string tagText = text(natGwTag);
+        std::string tagText = pyText(natGwTag);
         info(lg(), "NAT gateway tag specified " + tagText);
         py::list parts = py::str(tagText).attr("split")(":");
         if (py::len(parts) < 2) {
             error(lg(), "  **Error** NAT gateway tag " + tagText + " has no value: use <key>:<value>");
             raisePy(PyExc_ValueError, "nat_gw_tag must be <key>:<value>, got " + tagText);
         }
-        filters.append(filter(("tag:" + text(parts[0])).c_str(), one(parts[1])));
+        filters.append(filterSpec(("tag:" + pyText(parts[0])).c_str(), listOf(parts[1])));
     }
     py::object resp = ec2.attr("describe_nat_gateways")("Filters"_a = filters);
     return resp["NatGateways"];
@@ -55,13 +52,13 @@ py::dict getNatgwInfos(py::object ec2, py::object vpc) {
     py::list gws = getExistingNatgws(ec2, py::none(), vpc);
     py::dict bySubnet;
     for (auto gw : gws) {
-        if (text(item(gw, "ConnectivityType")) != "public") continue;
+        if (pyText(getOrNone(gw, "ConnectivityType")) != "public") continue;
         py::object first = gw["NatGatewayAddresses"].cast<py::list>()[0];
         py::object subnetId = gw["SubnetId"];
-        bySubnet[subnetId] =
-            py::cast(NatGwInfo(gw["NatGatewayId"], subnetId, item(first, "PublicIp"), item(first, "PrivateIp")));
+        bySubnet[subnetId] = py::cast(
+            NatGwInfo(gw["NatGatewayId"], subnetId, getOrNone(first, "PublicIp"), getOrNone(first, "PrivateIp")));
     }
-    if (py::len(bySubnet) == 0) refuse("No available public NAT gateway found in " + text(vpc));
+    if (py::len(bySubnet) == 0) refuse("No available public NAT gateway found in " + pyText(vpc));
     py::list subnetIds;
     for (auto kv : bySubnet) subnetIds.append(kv.first);
     py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = subnetIds);
@@ -82,12 +79,12 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
     py::list known;
     try {
         py::object history = readJsonFile(path);
-        if (!py::isinstance<py::dict>(history) || !has(history, "natgws"))
+        if (!py::isinstance<py::dict>(history) || !hasKey(history, "natgws"))
             refuse("history file " + path + " has no \"natgws\" list");
         py::object natgws = history["natgws"];
         if (!py::isinstance<py::list>(natgws)) refuse("history file " + path + ": \"natgws\" is not a list");
         for (auto entry : natgws.cast<py::list>()) {
-            if (!has(entry, "subnet_id"))
+            if (!hasKey(entry, "subnet_id"))
                 refuse("history file " + path + ": an entry of \"natgws\" has no \"subnet_id\"");
             known.append(entry["subnet_id"]);
         }
@@ -103,45 +100,43 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
 }
 
 void findNatGws(py::object args, py::object ec2, py::object s3) {
-    py::object vpc = opt(args, "vpc");
+    py::object vpc = option(args, "vpc");
     py::dict infos = getNatgwInfos(ec2, vpc);
     if (pathExists(historyPath(args))) {
         infos = filterBySubnetInHistory(args, infos);
         if (py::len(infos) == 0)
-            refuse("no public NAT gateway of " + text(vpc) + " has its subnet in history file " + historyPath(args));
+            refuse("no public NAT gateway of " + pyText(vpc) + " has its subnet in history file " + historyPath(args));
     }
 
-    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(vpc))));
+    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = listOf(filterSpec("vpc-id", listOf(vpc))));
     collectRoutedSubnets(tables, "NatGatewayId", infos,
                          [](py::handle gw) -> py::list { return gwOf(gw).private_subnets; });
 
     for (auto kv : infos) {
         NatGwInfo &gw = gwOf(kv.second);
         if (py::len(gw.private_subnets) == 0)
-            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id));
+            refuse("cannot find a private subnet that points to NAT gw " + pyText(gw.nat_gw_id));
         py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = gw.private_subnets);
         for (auto subnet : resp["Subnets"].cast<py::list>()) {
-            if (!eq(subnet["AvailabilityZone"], gw.az)) continue;
+            if (!pyEquals(subnet["AvailabilityZone"], gw.az)) continue;
             gw.private_subnet_cidr = subnet["CidrBlock"];
             gw.private_subnet_id = subnet["SubnetId"];
             gw.private_subnet_gw_ip = py::str(gatewayAddress(gw.private_subnet_cidr));
             break;
         }
         if (!truthy(gw.private_subnet_id))
-            refuse("cannot find a private subnet that points to NAT gw " + text(gw.nat_gw_id) + " in the same AZ " +
-                   text(gw.az));
+            refuse("cannot find a private subnet that points to NAT gw " + pyText(gw.nat_gw_id) + " in the same AZ " +
+                   pyText(gw.az));
     }
 
     py::list records;
     for (auto kv : infos) records.append(gwOf(kv.second).toDict());
     publishTestConfig(lg(), records);
 
-    if (given(args, "s3_bucket")) {
-        py::object S3BackupCmd = imp("brimvale_testlibs.bin.lib.s3").attr("S3BackupCmd");
-        std::string folder = text(opt(args, "backup_folder"));
-        S3BackupCmd(s3, ".", opt(args, "s3_bucket"), folder + "/" + text(opt(args, "output_test_config")))
-            .attr("uploadAFile")();
-        S3BackupCmd(s3, ".", opt(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log").attr("uploadAFile")();
+    if (isGiven(args, "s3_bucket")) {
+        std::string folder = pyText(option(args, "backup_folder"));
+        uploadToS3(s3, option(args, "s3_bucket"), folder + "/" + pyText(option(args, "output_test_config")));
+        uploadToS3(s3, option(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log");
     }
 }
 

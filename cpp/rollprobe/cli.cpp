@@ -9,7 +9,7 @@ namespace {
 const char *kDefaultImage = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64";
 
 object buildParser() {
-    object p = imp("argparse").attr("ArgumentParser")("description"_a = "Deploy test EC2 in test subnets");
+    object p = importModule("argparse").attr("ArgumentParser")("description"_a = "Deploy test EC2 in test subnets");
     auto text_opt = [&](const char *flag, const char *help, bool required = false) {
         p.attr("add_argument")(flag, "required"_a = required, "help"_a = help);
     };
@@ -58,16 +58,11 @@ static std::string workflowAccountProblem(const std::string &wf) {
     return "";
 }
 
-object Session(object profile) {
-    object S = imp("boto3").attr("session").attr("Session");
-    return profile.is_none() ? S() : S("profile_name"_a = profile);
-}
-
 // The results S3 client of a deployment run (and the key download).
 object workflowS3(object args) {
     object lg = logger();
-    object wf = opt(args, "workflow_account_role");
-    if (!truthy(wf)) return Session(opt(args, "profile")).attr("client")("s3");
+    object wf = option(args, "workflow_account_role");
+    if (!truthy(wf)) return profileSession(option(args, "profile")).attr("client")("s3");
     py::list items = wf.attr("split")(",");
     object account, region;
     if (py::len(items) > 2) {
@@ -78,50 +73,46 @@ object workflowS3(object args) {
         account = doc["accountId"];
         region = doc["region"];
     }
-    std::string arn = "arn:aws:iam::" + text(account) + ":role/" + text(items[0]);
+    std::string arn = "arn:aws:iam::" + pyText(account) + ":role/" + pyText(items[0]);
     info(lg, "- Use role " + arn + " for SSM access");
-    object session = moduleAttr("start_aws_session")(arn, "profile"_a = opt(args, "profile"));
+    object session = moduleAttr("start_aws_session")(arn, "profile"_a = option(args, "profile"));
     if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
     object ssm = session.attr("client")("ssm", "region_name"_a = region);
     object s3 = session.attr("client")("s3");
-    if (given(args, "key_name"))
-        getPemKeyFromSSM(ssm, py::str("/brimvale/workflow/secrets/" + text(opt(args, "key_name"))), args);
+    if (isGiven(args, "key_name"))
+        getPemKeyFromSSM(ssm, py::str("/brimvale/workflow/secrets/" + pyText(option(args, "key_name"))), args);
     return s3;
 }
 // Everything that can be checked before the first AWS call; each problem is
 // one line and status 1.
 void checkRunInput(object args, bool revert) {
     object lg = logger();
-    std::string folder = text(opt(args, "backup_folder"));
-    std::string problem = backupFolderProblem(folder);
-    if (!problem.empty()) {
-        error(lg, problem);
-        exitProcess(1);
-    }
-    object rt = opt(args, "tag_resource");
+    std::string folder = pyText(option(args, "backup_folder"));
+    requireSoundBackupFolder(folder);
+    object rt = option(args, "tag_resource");
     if (!rt.is_none() && py::len(rt.attr("split")(",")) % 2 == 1) {
         info(lg, "**Error** incomplete tag_resource pair");
         exitProcess(1);
     }
-    object wf = opt(args, "workflow_account_role");
+    object wf = option(args, "workflow_account_role");
     if (!revert && truthy(wf)) {
-        std::string wrong = workflowAccountProblem(text(wf));
-        if (!wrong.empty()) refuseRun("--workflow_account_role " + text(wf) + ": " + wrong);
+        std::string wrong = workflowAccountProblem(pyText(wf));
+        if (!wrong.empty()) refuseRun("--workflow_account_role " + pyText(wf) + ": " + wrong);
     }
-    object role = opt(args, "assume_role");
-    if (given(args, "assume_role") && !isRoleArn(role))
-        refuseRun("--assume_role " + text(role) + " is not an IAM role ARN");
+    object role = option(args, "assume_role");
+    if (isGiven(args, "assume_role") && !isRoleArn(role))
+        refuseRun("--assume_role " + pyText(role) + " is not an IAM role ARN");
     if (revert) return;
     // The output config is written after launching: its folder must take a
     // file now, or the addresses of what was launched would be lost.
-    std::string out = text(opt(args, "output_test_config"));
+    std::string out = pyText(option(args, "output_test_config"));
     if (climbsOut(out)) refuseRun("--output_test_config " + out + " must not climb out with \"..\"");
-    object ospath = imp("os.path");
+    object ospath = importModule("os.path");
     std::string outFolder = ospath.attr("dirname")(ospath.attr("abspath")(out)).cast<std::string>();
     try {
-        py::tuple made = imp("tempfile").attr("mkstemp")("dir"_a = outFolder, "prefix"_a = ".tmp-");
-        imp("os").attr("close")(made[0]);
-        imp("os").attr("unlink")(made[1]);
+        py::tuple made = importModule("tempfile").attr("mkstemp")("dir"_a = outFolder, "prefix"_a = ".tmp-");
+        importModule("os").attr("close")(made[0]);
+        importModule("os").attr("unlink")(made[1]);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_OSError)) throw;
         refuseRun("cannot write the output test config in " + outFolder + ": " + errorText(e));
@@ -130,29 +121,26 @@ void checkRunInput(object args, bool revert) {
 
 // The session of the deployment identity: an assumed role, or the profile.
 object deploymentSession(object args) {
-    if (!given(args, "assume_role")) return Session(opt(args, "profile"));
-    object session = moduleAttr("start_aws_session")(opt(args, "assume_role"), opt(args, "profile"));
+    if (!isGiven(args, "assume_role")) return profileSession(option(args, "profile"));
+    object session = moduleAttr("start_aws_session")(option(args, "assume_role"), option(args, "profile"));
     if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
     return session;
 }
 }  // namespace
 
 void main() {
-    py::list argv = imp("sys").attr("argv");
+    py::list argv = importModule("sys").attr("argv");
     object parser = buildParser();
     object args = parser.attr("parse_args")();
-    bool revert = truthy(opt(args, "revert"));
+    bool revert = truthy(option(args, "revert"));
     // A deployment writes the output test config: refused like a parser error.
-    if (!revert && !given(args, "output_test_config"))
+    if (!revert && !isGiven(args, "output_test_config"))
         parser.attr("error")("a deployment run needs --output_test_config");
 
-    std::string folder = text(opt(args, "backup_folder"));
+    std::string folder = pyText(option(args, "backup_folder"));
     startLog(folder);
-    imp("brimvale_testlibs.bin.lib.commonlib")
-        .attr("Common")
-        .attr("logCommandOptions")("rollprobe " +
-                                   text(py::str(" ").attr("join")(argv[py::slice(1, py::len(argv), 1)])));
-    imp("brimvale_testlibs.bin.core.Globals").attr("Globals").attr("dry_run") = py::bool_(dryRun(args));
+    logCommand("rollprobe");
+    globalSettings().attr("dry_run") = py::bool_(dryRun(args));
     checkRunInput(args, revert);
     // The test config is checked before anything is done in AWS.
     loadTestConfig(args);
@@ -167,12 +155,10 @@ void main() {
             deployEc2s(ec2, s3, iam, getAMIByName(ec2, args), args);
         } else {
             terminateEc2s(ec2, iam, args);
-            if (text(opt(args, "ec2_role")) == "default" && !stopRequested()) deleteInstanceProfile(iam);
+            if (pyText(option(args, "ec2_role")) == "default" && !stopRequested()) deleteInstanceProfile(iam);
         }
-        if (given(args, "s3_bucket"))
-            imp("brimvale_testlibs.bin.lib.s3")
-                .attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log")
-                .attr("uploadAFile")();
+        if (isGiven(args, "s3_bucket"))
+            uploadToS3(s3, option(args, "s3_bucket"), folder + "/log/brimvale_testlibs.log");
     });
     exitProcess(stopSignal() ? 128 + stopSignal() : exitStatus());
 }

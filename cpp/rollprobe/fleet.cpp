@@ -10,11 +10,10 @@ namespace rollprobe {
 
 namespace {
 [[noreturn]] void refuseConfig(const std::string &path, const std::string &problem) {
-    error(logger(), "  **Error** test config " + path + ": " + problem);
-    exitProcess(1);
+    refuseRun("test config " + path + ": " + problem);
 }
 
-bool eligible(object record) { return truthy(item(record, "private_subnet_id")); }
+bool eligible(object record) { return truthy(getOrNone(record, "private_subnet_id")); }
 
 // A worker body whose every error is one line naming its subnet, and makes
 // the run fail (what the worker could not do is not done).
@@ -27,7 +26,7 @@ py::cpp_function guardedWorker(object body, const char *what, const char *subnet
         } catch (py::error_already_set &e) {
             if (isExit(e)) throw;
             if (!isAwsError(e)) printTraceback(e);
-            error(logger(), "  **Error** " + doing + " " + text(kw[py::str(key)]) + " failed: " + errorText(e));
+            error(logger(), "  **Error** " + doing + " " + pyText(kw[py::str(key)]) + " failed: " + errorText(e));
             raiseExitStatus(1);
         }
     });
@@ -50,24 +49,24 @@ py::dict kwargs(object ec2, object iam, object args) {
 static void releaseStrayAddresses(object ec2, object vpc, object args) {
     object lg = logger();
     py::list filters;
-    filters.append(filter("tag:Name", one(py::str(kEipName))));
-    filters.append(filter((std::string("tag:") + kVpcTagKey).c_str(), one(vpc)));
+    filters.append(filterSpec("tag:Name", listOf(py::str(kEipName))));
+    filters.append(filterSpec((std::string("tag:") + kVpcTagKey).c_str(), listOf(vpc)));
     py::list addresses;
     try {
         addresses = ec2.attr("describe_addresses")("Filters"_a = filters)["Addresses"];
     } catch (py::error_already_set &e) {
         if (isExit(e) || !isServiceError(e)) throw;
-        error(lg, "  **Error** cannot list the elastic IPs of " + text(vpc) + ": " + errorText(e));
+        error(lg, "  **Error** cannot list the elastic IPs of " + pyText(vpc) + ": " + errorText(e));
         raiseExitStatus(1);
         return;
     }
     for (auto address : addresses) {
-        if (has(address, "AssociationId")) continue;
+        if (hasKey(address, "AssociationId")) continue;
         try {
             releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
         } catch (py::error_already_set &e) {
             if (isExit(e) || !isServiceError(e)) throw;
-            error(lg, "  **Error** cannot release elastic IP " + text(address["PublicIp"]) + ": " + errorText(e));
+            error(lg, "  **Error** cannot release elastic IP " + pyText(address["PublicIp"]) + ": " + errorText(e));
             raiseExitStatus(1);
         }
     }
@@ -91,7 +90,7 @@ void progressStep(const char *verb) {
 }
 
 py::list loadTestConfig(object args) {
-    std::string path = text(opt(args, "test_config"));
+    std::string path = pyText(option(args, "test_config"));
     object data;
     try {
         data = readJsonFile(path);
@@ -109,14 +108,14 @@ py::list loadTestConfig(object args) {
     for (auto rec : records) {
         std::string where = "record " + std::to_string(index++);
         if (!py::isinstance<py::dict>(rec)) refuseConfig(path, where + " is not a JSON object");
-        object gw = item(rec, "gw_subnet_id");
+        object gw = getOrNone(rec, "gw_subnet_id");
         if (!py::isinstance<py::str>(gw) || !truthy(gw)) refuseConfig(path, where + " has no gw_subnet_id");
-        if (!py::isinstance<py::str>(item(rec, "private_subnet_id")))
+        if (!py::isinstance<py::str>(getOrNone(rec, "private_subnet_id")))
             refuseConfig(path, where + " has no private_subnet_id");
-        object cidr = item(rec, "private_subnet_cidr");
-        if (truthy(item(rec, "private_subnet_id")) && !isIPv4Network(cidr))
+        object cidr = getOrNone(rec, "private_subnet_cidr");
+        if (truthy(getOrNone(rec, "private_subnet_id")) && !isIPv4Network(cidr))
             refuseConfig(path,
-                         where + (py::isinstance<py::str>(cidr) ? " has an invalid private_subnet_cidr " + text(cidr)
+                         where + (py::isinstance<py::str>(cidr) ? " has an invalid private_subnet_cidr " + pyText(cidr)
                                                                 : std::string(" has no private_subnet_cidr")));
     }
     return records;
@@ -128,10 +127,10 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
     object sg = createSG(ec2, vpc, args);
     object sgPrivate = createPrivateInfSG(ec2, vpc, args);
-    object keyName = opt(args, "key_name");
+    object keyName = option(args, "key_name");
     if (keyName.is_none()) keyName = py::str(createKeyPair(ec2, s3, vpc, args));
     object profile = py::none();
-    if (text(opt(args, "ec2_role")) == "default") {
+    if (pyText(option(args, "ec2_role")) == "default") {
         object arn = createS3Policy(iam, args);
         createEc2Role(iam, arn);
         createInstanceProfile(iam);
@@ -143,19 +142,19 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) {
             // Spoke records carry no NAT gateway id: their gateway name tells.
-            object name = has(rec, "nat_gw_id") ? item(rec, "nat_gw_id") : item(rec, "gw_name");
-            error(lg, "  **Error** Skip " + text(name) + " -- private_subnet_id not defined");
+            object name = hasKey(rec, "nat_gw_id") ? getOrNone(rec, "nat_gw_id") : getOrNone(rec, "gw_name");
+            error(lg, "  **Error** Skip " + pyText(name) + " -- private_subnet_id not defined");
             continue;
         }
         // Addresses of an earlier deployment are not this run's: a record
         // carries only what its worker finds now.
         for (const char *key : {"ec2_ip", "ec2_2nd_private_ip"})
-            if (has(rec, key)) rec.attr("pop")(key);
+            if (hasKey(rec, key)) rec.attr("pop")(key);
         py::dict kw = kwargs(ec2, iam, args);
         kw["ami"] = ami;
         kw["gw_subnet_id"] = rec["gw_subnet_id"];
         kw["private_subnet_id"] = rec["private_subnet_id"];
-        kw["spoke_gw_ip"] = item(rec, "gw_private_ip");
+        kw["spoke_gw_ip"] = getOrNone(rec, "gw_private_ip");
         kw["test_config"] = rec;
         kw["sg_id"] = sg;
         kw["sg_id_private_inf"] = sgPrivate;
@@ -168,7 +167,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     progressStart(calls.size());
     runWorkers(calls);
 
-    std::string out = text(opt(args, "output_test_config"));
+    std::string out = pyText(option(args, "output_test_config"));
     writeTestConfig(out, records);
     info(lg, "- Wrote " + out);
     if (dryRun(args)) return;
@@ -176,9 +175,9 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     std::string why = stopRequested() ? "interrupted: " : "";
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
-        if (!has(rec, "ec2_ip") || !has(rec, "ec2_2nd_private_ip")) {
+        if (!hasKey(rec, "ec2_ip") || !hasKey(rec, "ec2_2nd_private_ip")) {
             error(lg,
-                  "  **Error** " + why + "test instance for " + text(rec["private_subnet_id"]) + " is not complete");
+                  "  **Error** " + why + "test instance for " + pyText(rec["private_subnet_id"]) + " is not complete");
             raiseExitStatus(1);
         }
     }
@@ -204,7 +203,7 @@ void terminateEc2s(object ec2, object iam, object args) {
 
     object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
     if (stopRequested()) {
-        error(lg, "  **Error** interrupted: shared resources of " + text(vpc) + " kept");
+        error(lg, "  **Error** interrupted: shared resources of " + pyText(vpc) + " kept");
         return;
     }
     if (dryRun(args)) {
@@ -215,15 +214,15 @@ void terminateEc2s(object ec2, object iam, object args) {
     object left = testInstancesInVpc(ec2, vpc, unknown);
     if (unknown) {
         // Without the list, instances may remain: their group and key stay.
-        error(lg, "  **Error** cannot list the test instances of " + text(vpc) + ": shared resources kept");
+        error(lg, "  **Error** cannot list the test instances of " + pyText(vpc) + ": shared resources kept");
         raiseExitStatus(1);
         return;
     }
     if (!left.is_none() && py::len(left) > 0) {
-        info(lg, "- Keep the shared resources of " + text(vpc) + ": " + std::to_string(py::len(left)) +
+        info(lg, "- Keep the shared resources of " + pyText(vpc) + ": " + std::to_string(py::len(left)) +
                      " test instance(s) remain");
-        error(lg, "  **Error** test instances remain in " + text(vpc) + ": " + text(py::str(", ").attr("join")(left)) +
-                      "; run the revert again");
+        error(lg, "  **Error** test instances remain in " + pyText(vpc) + ": " +
+                      pyText(py::str(", ").attr("join")(left)) + "; run the revert again");
         raiseExitStatus(1);
         return;
     }
@@ -239,14 +238,14 @@ void removeSharedResources(object ec2, object vpc, object args) {
             info(lg, "  not found");
             return;
         }
-        info(lg, "  delete SG " + text(id));
+        info(lg, "  delete SG " + pyText(id));
         deleteSG(ec2, id, args);
     };
     removeGroup(kSgName);
     for (auto ifc : getNetworkInterfaces(ec2, vpc)) deleteNetworkInterface(ec2, ifc["NetworkInterfaceId"], args);
     releaseStrayAddresses(ec2, vpc, args);
     removeGroup(kPrivateSgName);
-    deleteKeyPair(ec2, py::str(kKeyPairPrefix + text(vpc)), args);
+    deleteKeyPair(ec2, py::str(kKeyPairPrefix + pyText(vpc)), args);
 }
 
 // Removes one test instance: its second interface, the instance, its elastic IP.
@@ -254,26 +253,26 @@ static void deleteTestInstance(object ec2, object inst, object subnet_id, object
     object lg = logger();
     py::tuple parts = instanceParts(inst, subnet_id);
     object insId = parts[0], publicIp = parts[1], ifc = parts[2];
-    object ifcId = item(ifc, "NetworkInterfaceId");
-    object attachmentId = item(item(ifc, "Attachment"), "AttachmentId");
+    object ifcId = getOrNone(ifc, "NetworkInterfaceId");
+    object attachmentId = getOrNone(getOrNone(ifc, "Attachment"), "AttachmentId");
     if (!attachmentId.is_none()) deleteAttachment(ec2, attachmentId, subnet_id, args);
     deleteNetworkInterface(ec2, ifcId, args);
     object alloc = py::none();
-    if (!publicIp.is_none() && truthy(opt(args, "eip"))) {
+    if (!publicIp.is_none() && truthy(option(args, "eip"))) {
         try {
             alloc = getEipAllocationId(ec2, insId, publicIp);
         } catch (py::error_already_set &e) {
             if (isExit(e)) throw;
             // An auto-assigned address has no elastic IP; the instance still goes.
-            info(lg, "  no elastic IP holds " + text(publicIp) + " of " + text(insId));
+            info(lg, "  no elastic IP holds " + pyText(publicIp) + " of " + pyText(insId));
         }
     }
-    info(lg, std::string("- Delete ") + kInstanceName + " in " + text(subnet_id));
-    info(lg, "  terminate " + text(insId) + " in " + text(subnet_id));
+    info(lg, std::string("- Delete ") + kInstanceName + " in " + pyText(subnet_id));
+    info(lg, "  terminate " + pyText(insId) + " in " + pyText(subnet_id));
     if (!dryRun(args)) {
         object waiter = ec2.attr("get_waiter")("instance_terminated");
-        ec2.attr("terminate_instances")("InstanceIds"_a = one(insId));
-        waiter.attr("wait")("InstanceIds"_a = one(insId));
+        ec2.attr("terminate_instances")("InstanceIds"_a = listOf(insId));
+        waiter.attr("wait")("InstanceIds"_a = listOf(insId));
     }
     if (!alloc.is_none()) releaseEIP(ec2, publicIp, alloc, insId, args);
 }
@@ -283,7 +282,7 @@ void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2'
     object lg = logger();
     if (stopRequested()) return;
     py::list found = testInstancesInSubnet(ec2, subnet_id);
-    std::string suffix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
+    std::string suffix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + pyText(subnet_id);
     if (py::len(found) == 0) {
         info(lg, "  No" + suffix);
         return;

@@ -9,8 +9,8 @@ namespace {
 py::dict statement(const char *action) {
     py::dict s;
     s["Effect"] = "Allow";
-    s["Action"] = one(py::str(action));
-    s["Resource"] = one(py::str("arn:aws:s3:::*"));
+    s["Action"] = listOf(py::str(action));
+    s["Resource"] = listOf(py::str("arn:aws:s3:::*"));
     return s;
 }
 
@@ -19,7 +19,7 @@ object findPolicyArn(object iam) {
     object pages = iam.attr("get_paginator")("list_policies").attr("paginate")("Scope"_a = "Local");
     for (auto page : pages)
         for (auto p : page["Policies"].cast<py::list>())
-            if (text(p["PolicyName"]) == kPolicyName) return p["Arn"];
+            if (pyText(p["PolicyName"]) == kPolicyName) return p["Arn"];
     return py::none();
 }
 
@@ -79,7 +79,7 @@ object createS3Policy(object iam, object args) {
     stmts.append(statement("s3:GetObject"));
     stmts.append(statement("s3:PutObject"));
     doc["Statement"] = stmts;
-    py::list tags = one(tag("Name", kInstanceName));
+    py::list tags = listOf(tagPair("Name", kInstanceName));
     try {
         object resp = iam.attr("create_policy")("PolicyName"_a = kPolicyName, "PolicyDocument"_a = jsonText(doc, false),
                                                 "Description"_a = "brimvale test ec2 policy", "Tags"_a = tags);
@@ -88,13 +88,12 @@ object createS3Policy(object iam, object args) {
         if (isExit(e)) throw;
         auto code = awsErrorCode(e);
         if (code && *code == "EntityAlreadyExists") {
-            object account = opt(args, "account");
-            if (!account.is_none()) return py::str("arn:aws:iam::" + text(account) + ":policy/" + kPolicyName);
+            object account = option(args, "account");
+            if (!account.is_none()) return py::str("arn:aws:iam::" + pyText(account) + ":policy/" + kPolicyName);
             // Without --account the existing policy is found by name.
             object arn = findPolicyArn(iam);
             if (!arn.is_none()) return arn;
-            error(lg, std::string("  **Error** policy ") + kPolicyName + " exists but its ARN cannot be found");
-            exitProcess(1);
+            refuseRun(std::string("policy ") + kPolicyName + " exists but its ARN cannot be found");
         }
         if (code)
             error(lg, std::string("  **Error** cannot create policy ") + kPolicyName + ": " + errorText(e));
@@ -115,7 +114,7 @@ void createEc2Role(object iam, object policy_arn) {
     stmt["Action"] = "sts:AssumeRole";
     py::dict doc;
     doc["Version"] = "2012-10-17";
-    doc["Statement"] = one(stmt);
+    doc["Statement"] = listOf(stmt);
     bool created = createUnlessExists(lg, [&] {
         iam.attr("create_role")("RoleName"_a = kRoleName, "AssumeRolePolicyDocument"_a = jsonText(doc, false),
                                 "Description"_a = "brimvale test ec2 role");
@@ -131,7 +130,7 @@ void createInstanceProfile(object iam) {
     info(lg, std::string("- Create instance profile ") + kProfileName);
     bool created = createUnlessExists(lg, [&] {
         iam.attr("create_instance_profile")("InstanceProfileName"_a = kProfileName,
-                                            "Tags"_a = one(tag("Name", kInstanceName)));
+                                            "Tags"_a = listOf(tagPair("Name", kInstanceName)));
     });
     if (!created) return;
     info(lg, "- Add role to instance profile");
@@ -162,12 +161,12 @@ void deleteInstanceProfile(object iam) {
                                             "PolicyUsageFilter"_a = "PermissionsPolicy");
     py::list arns;
     for (auto p : resp["Policies"].cast<py::list>())
-        if (text(p["PolicyName"]) == kPolicyName) arns.append(p["Arn"]);
+        if (pyText(p["PolicyName"]) == kPolicyName) arns.append(p["Arn"]);
     if (py::len(arns) != 1) return;
     object arn = arns[0];
-    info(lg, std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + text(arn) + " ");
+    info(lg, std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + pyText(arn) + " ");
     iam.attr("detach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = arn);
-    info(lg, "  Delete policy " + text(arn));
+    info(lg, "  Delete policy " + pyText(arn));
     iam.attr("delete_policy")("PolicyArn"_a = arn);
     info(lg, std::string("  Delete ") + kRoleName);
     iam.attr("delete_role")("RoleName"_a = kRoleName);

@@ -9,24 +9,20 @@ namespace rollprobe {
 namespace {
 object InvalidParameterValue() { return moduleAttr("InvalidParameterValueException"); }
 
-object ValueNotFound() {
-    return imp("brimvale_testlibs.bin.core.ValueNotFoundException").attr("ValueNotFoundException");
-}
-
 // First instance of the first reservation of a fresh describe.
 object describe(object ec2, object insId) {
-    object resp = ec2.attr("describe_instances")("InstanceIds"_a = one(insId));
+    object resp = ec2.attr("describe_instances")("InstanceIds"_a = listOf(insId));
     return resp["Reservations"].cast<py::list>()[0]["Instances"].cast<py::list>()[0];
 }
 
-bool hasPublicIp(object inst) { return truthy(item(inst, "PublicIpAddress")); }
+bool hasPublicIp(object inst) { return truthy(getOrNone(inst, "PublicIpAddress")); }
 
 // Resolves a role named by --ec2_role to the name of its instance profile
 // (which differs from the role's name for roles not made in the console); ends
 // the worker when there is none.
 object profileForRole(object iam, object role) {
     object lg = logger();
-    std::string name = text(role);
+    std::string name = pyText(role);
     object resp;
     try {
         resp = iam.attr("list_instance_profiles_for_role")("RoleName"_a = role);
@@ -42,8 +38,7 @@ object profileForRole(object iam, object role) {
         exitProcess(1);
     }
     if (py::len(resp["InstanceProfiles"]) == 0) {
-        error(lg, "  **Error** no instance profile found for role " + name);
-        exitProcess(1);
+        refuseRun("no instance profile found for role " + name);
     }
     info(lg, "- Assign role " + name + " to " + kInstanceName);
     return resp["InstanceProfiles"].cast<py::list>()[0]["InstanceProfileName"];
@@ -52,21 +47,21 @@ object profileForRole(object iam, object role) {
 // True, with one line, once a stop was requested: the worker starts no new step.
 bool stopBefore(const std::string &step, object subnet) {
     if (!stopRequested()) return false;
-    info(logger(), "  stop requested: " + step + " in " + text(subnet) + " not started");
+    info(logger(), "  stop requested: " + step + " in " + pyText(subnet) + " not started");
     return true;
 }
 
 // A launch refusal that concerns the instance profile (one made moments ago
 // that EC2 does not see yet) is worth retrying; any other is final.
 bool profileNotReady(const std::string &message) {
-    std::string lower = text(py::str(message).attr("lower")());
+    std::string lower = pyText(py::str(message).attr("lower")());
     return lower.find("instance profile") != std::string::npos || lower.find("iaminstanceprofile") != std::string::npos;
 }
 
 // The run_instances request of one test instance (without UserData).
 py::dict launchRequest(object ami, object gw_subnet_id, object sg_id, object profile, object key_name, object args) {
     py::dict req;
-    req["InstanceType"] = opt(args, "instance_type");
+    req["InstanceType"] = option(args, "instance_type");
     req["MinCount"] = 1;
     req["MaxCount"] = 1;
     req["ImageId"] = ami;
@@ -74,9 +69,9 @@ py::dict launchRequest(object ami, object gw_subnet_id, object sg_id, object pro
     py::dict nic;
     nic["DeviceIndex"] = 0;
     nic["SubnetId"] = gw_subnet_id;
-    if (!truthy(opt(args, "eip"))) nic["AssociatePublicIpAddress"] = true;
-    if (!sg_id.is_none()) nic["Groups"] = one(sg_id);
-    req["NetworkInterfaces"] = one(nic);
+    if (!truthy(option(args, "eip"))) nic["AssociatePublicIpAddress"] = true;
+    if (!sg_id.is_none()) nic["Groups"] = listOf(sg_id);
+    req["NetworkInterfaces"] = listOf(nic);
     if (!profile.is_none()) {
         py::dict p;
         p["Name"] = profile;
@@ -97,7 +92,8 @@ bool removeOldResults(object s3, object bucket, const std::string &tag) {
         } catch (py::error_already_set &e) {
             if (isExit(e) || !isServiceError(e)) throw;
             if (*awsErrorCode(e) == "NoSuchBucket") return true;  // nothing old there
-            error(logger(), "  **Error** cannot remove the old s3://" + text(bucket) + "/" + key + ": " + errorText(e));
+            error(logger(),
+                  "  **Error** cannot remove the old s3://" + pyText(bucket) + "/" + key + ": " + errorText(e));
             return false;
         }
     }
@@ -108,7 +104,7 @@ bool removeOldResults(object s3, object bucket, const std::string &tag) {
 py::list publicInterfaces(object desc, object gw_subnet_id) {
     py::list ids;
     for (auto ifc : desc["NetworkInterfaces"].cast<py::list>())
-        if (eq(item(ifc, "SubnetId"), gw_subnet_id)) ids.append(ifc["NetworkInterfaceId"]);
+        if (pyEquals(getOrNone(ifc, "SubnetId"), gw_subnet_id)) ids.append(ifc["NetworkInterfaceId"]);
     return ids;
 }
 
@@ -121,7 +117,7 @@ bool recordPublicAddress(object ec2, object insId, object gw_subnet_id, object p
     object inst = describe(ec2, insId);
     py::list pubIfcs = publicInterfaces(inst, gw_subnet_id);
     if (!hasPublicIp(inst)) {
-        if (truthy(opt(args, "eip"))) associateEIP(ec2, pubIfcs[0], args, vpc_id);
+        if (truthy(option(args, "eip"))) associateEIP(ec2, pubIfcs[0], args, vpc_id);
         inst = describe(ec2, insId);
         pubIfcs = publicInterfaces(inst, gw_subnet_id);
     }
@@ -131,19 +127,19 @@ bool recordPublicAddress(object ec2, object insId, object gw_subnet_id, object p
         req["Tags"] = taggedList(kInterfaceName, args);
         ec2.attr("create_tags")(**req);
     }
-    info(lg, std::string("- Created ") + kInstanceName + " in " + text(private_subnet_id));
+    info(lg, std::string("- Created ") + kInstanceName + " in " + pyText(private_subnet_id));
     for (int waits = 0; !hasPublicIp(inst) && waits < 2; ++waits) {
         sleepSeconds(5);
         inst = describe(ec2, insId);
     }
     if (!hasPublicIp(inst)) {
-        if (truthy(opt(args, "eip")))
-            error(lg, "  Failed to allocate and associate EIP to " + text(insId));
+        if (truthy(option(args, "eip")))
+            error(lg, "  Failed to allocate and associate EIP to " + pyText(insId));
         else
-            error(lg, "  Failed to allocate public IP to " + text(insId));
+            error(lg, "  Failed to allocate public IP to " + pyText(insId));
         return false;
     }
-    info(lg, "  public ip: " + text(inst["PublicIpAddress"]));
+    info(lg, "  public ip: " + pyText(inst["PublicIpAddress"]));
     if (!test_config.is_none()) test_config["ec2_ip"] = inst["PublicIpAddress"];
     return true;
 }
@@ -159,7 +155,8 @@ std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::stri
     if (!isSafeName(py::str(tag)))
         raisePy(PyExc_ValueError,
                 "tag " + py::repr(py::str(tag)).cast<std::string>() + " has characters outside [A-Za-z0-9._:-]");
-    object tmpl = imp("jinja2").attr("Template")(moduleAttr("user_data_tmp"), "keep_trailing_newline"_a = true);
+    object tmpl =
+        importModule("jinja2").attr("Template")(moduleAttr("user_data_tmp"), "keep_trailing_newline"_a = true);
     return tmpl.attr("render")("spoke_gw_ip"_a = spoke_gw_ip, "s3_bucket"_a = s3_bucket, "tag"_a = tag)
         .cast<std::string>();
 }
@@ -170,8 +167,8 @@ object createEc2WithRetryOnce(object ec2, object data) {
         object resp = ec2.attr("run_instances")(**data);
         object inst = resp["Instances"].cast<py::list>()[0];
         object id = inst["InstanceId"];
-        object subnet = item(inst["NetworkInterfaces"].cast<py::list>()[0], "SubnetId");
-        info(lg, std::string("  Instance ") + kInstanceName + " " + text(id) + " created in " + text(subnet));
+        object subnet = getOrNone(inst["NetworkInterfaces"].cast<py::list>()[0], "SubnetId");
+        info(lg, std::string("  Instance ") + kInstanceName + " " + pyText(id) + " created in " + pyText(subnet));
         return id;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
@@ -195,10 +192,10 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
                object args, object test_config, object sg_id, object sg_id_private_inf, object instance_profile,
                object key_name, object s3, object vpc_id) {
     object lg = logger();
-    object role = opt(args, "ec2_role");
+    object role = option(args, "ec2_role");
     object profile = instance_profile;
-    if (text(role) != "default" && !role.is_none()) profile = profileForRole(iam, role);
-    info(lg, std::string("- Create ") + kInstanceName + " in private " + text(private_subnet_id));
+    if (pyText(role) != "default" && !role.is_none()) profile = profileForRole(iam, role);
+    info(lg, std::string("- Create ") + kInstanceName + " in private " + pyText(private_subnet_id));
 
     py::tuple found = getEc2(ec2, gw_subnet_id);
     object insId = found[0];
@@ -209,28 +206,28 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
         // The boot script runs the egress test and uploads its result; without
         // a bucket there is nowhere to upload, so no script is sent.
         std::string tag;
-        if (given(args, "s3_bucket")) {
+        if (isGiven(args, "s3_bucket")) {
             tag = deduceTag(args, test_config);
             try {
-                req["UserData"] = renderUserData(spoke_gw_ip, opt(args, "s3_bucket"), tag);
+                req["UserData"] = renderUserData(spoke_gw_ip, option(args, "s3_bucket"), tag);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_ValueError)) throw;
-                error(lg, "  **Error** boot script for " + text(private_subnet_id) + " refused: " + errorText(e));
+                error(lg, "  **Error** boot script for " + pyText(private_subnet_id) + " refused: " + errorText(e));
                 return;
             }
         }
         if (dryRun(args) || stopBefore("launch", gw_subnet_id)) return;
-        if (!tag.empty() && !removeOldResults(s3, opt(args, "s3_bucket"), tag)) return;
+        if (!tag.empty() && !removeOldResults(s3, option(args, "s3_bucket"), tag)) return;
         object waiter = ec2.attr("get_waiter")("instance_status_ok");
         insId = createEc2WithRetry(ec2, req);
         if (insId.is_none()) return;
         progressStep("launched");
-        waiter.attr("wait")("InstanceIds"_a = one(insId));
+        waiter.attr("wait")("InstanceIds"_a = listOf(insId));
         firstTime = true;
     }
 
     if (stopBefore("public address", gw_subnet_id)) return;
-    py::list statuses = ec2.attr("describe_instance_status")("InstanceIds"_a = one(insId))["InstanceStatuses"];
+    py::list statuses = ec2.attr("describe_instance_status")("InstanceIds"_a = listOf(insId))["InstanceStatuses"];
     if (py::len(statuses) > 0 &&
         !recordPublicAddress(ec2, insId, gw_subnet_id, private_subnet_id, firstTime, vpc_id, args, test_config))
         return;
@@ -242,7 +239,7 @@ void createEc2(object ec2, object iam, object ami, object gw_subnet_id, object p
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         error(lg, "  **Error** " + errorText(e));
-        if (!isServiceError(e) && !e.matches(ValueNotFound())) printTraceback(e);
+        if (!isServiceError(e) && !e.matches(valueNotFoundError())) printTraceback(e);
     }
 }
 

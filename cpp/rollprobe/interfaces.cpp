@@ -6,24 +6,20 @@ using namespace glue;
 namespace rollprobe {
 
 namespace {
-object ValueNotFound() {
-    return imp("brimvale_testlibs.bin.core.ValueNotFoundException").attr("ValueNotFoundException");
-}
-
 // The attachment id of the subnet's test instance's second interface, or None.
 object currentAttachment(object ec2, object subnet_id) {
     object ifc = getEc2(ec2, subnet_id)[2];
-    return item(item(ifc, "Attachment"), "AttachmentId");
+    return getOrNone(getOrNone(ifc, "Attachment"), "AttachmentId");
 }
 }  // namespace
 
 void createNetworkfInterface(object ec2, object instance_id, object subnet_id, object sg_id, object args) {
     object lg = logger();
-    info(lg, "- Create network interface in " + text(subnet_id) + " with " + text(sg_id));
+    info(lg, "- Create network interface in " + pyText(subnet_id) + " with " + pyText(sg_id));
     if (dryRun(args)) return;
     py::dict req;
     req["Description"] = "Brimvale test ec2";
-    req["Groups"] = one(sg_id);
+    req["Groups"] = listOf(sg_id);
     req["SubnetId"] = subnet_id;
     req["TagSpecifications"] = taggedSpec("network-interface", kInterfaceName, args);
     object resp;
@@ -35,35 +31,35 @@ void createNetworkfInterface(object ec2, object instance_id, object subnet_id, o
         if (!isServiceError(e)) printTraceback(e);
         exitProcess(1);
     }
-    object id = item(item(resp, "NetworkInterface"), "NetworkInterfaceId");
+    object id = getOrNone(getOrNone(resp, "NetworkInterface"), "NetworkInterfaceId");
     if (id.is_none()) return;
-    info(lg, "- Attach network interface to " + text(instance_id));
+    info(lg, "- Attach network interface to " + pyText(instance_id));
     ec2.attr("attach_network_interface")("DeviceIndex"_a = 1, "InstanceId"_a = instance_id,
                                          "NetworkInterfaceId"_a = id);
 }
 
 void lookupInf2PrivateIpOnce(object ec2, object insId, object test_config) {
     object lg = logger();
-    object resp = ec2.attr("describe_instances")("InstanceIds"_a = one(insId));
+    object resp = ec2.attr("describe_instances")("InstanceIds"_a = listOf(insId));
     object inst = resp["Reservations"].cast<py::list>()[0]["Instances"].cast<py::list>()[0];
-    object ipaddress = imp("ipaddress");
+    object ipaddress = importModule("ipaddress");
     object net = ipaddress.attr("ip_network")(test_config["private_subnet_cidr"], "strict"_a = false);
     for (auto ifc : inst["NetworkInterfaces"].cast<py::list>()) {
-        object addr = item(ifc, "PrivateIpAddress");
+        object addr = getOrNone(ifc, "PrivateIpAddress");
         if (addr.is_none()) continue;
         if (truthy(net.attr("__contains__")(ipaddress.attr("ip_address")(addr)))) {
-            info(lg, "  private subnet IP: " + text(addr));
-            test_config["ec2_2nd_private_ip"] = py::str(text(addr));
+            info(lg, "  private subnet IP: " + pyText(addr));
+            test_config["ec2_2nd_private_ip"] = py::str(pyText(addr));
             return;
         }
     }
     info(lg, "  waiting for secondary interface private IP after attaching ...");
-    raisePy(ValueNotFound(), "secondary interface private IP not fonud");
+    raisePy(valueNotFoundError(), "secondary interface private IP not fonud");
 }
 
 void lookupInf2PrivateIp(object ec2, object insId, object test_config) {
     retryCall(py::cpp_function(&lookupInf2PrivateIpOnce), py::make_tuple(ec2, insId, test_config), py::dict(),
-              ValueNotFound(), 6, 2);
+              valueNotFoundError(), 6, 2);
 }
 
 void deleteAttachment(object ec2, object attachment_id, object subnet_id, object args) {
@@ -72,7 +68,7 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
         info(lg, "- No attachment found");
         return;
     }
-    info(lg, "- Delete network interface attachment " + text(attachment_id) + " in " + text(subnet_id));
+    info(lg, "- Delete network interface attachment " + pyText(attachment_id) + " in " + pyText(subnet_id));
     if (dryRun(args)) return;
     try {
         ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
@@ -87,7 +83,7 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
     const double pause = 2, limit = 300;
     for (double waited = 0; !currentAttachment(ec2, subnet_id).is_none(); waited += pause) {
         if (waited >= limit) {
-            error(lg, "  **Error** attachment " + text(attachment_id) + " in " + text(subnet_id) +
+            error(lg, "  **Error** attachment " + pyText(attachment_id) + " in " + pyText(subnet_id) +
                           " still attached after 5 minutes");
             return;
         }
@@ -98,13 +94,14 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
 void deleteNetworkInterface(object ec2, object network_interface_id, object args) {
     object lg = logger();
     if (network_interface_id.is_none()) return;  // nothing was made
-    info(lg, "- Delete natwork interface " + text(network_interface_id));
+    info(lg, "- Delete natwork interface " + pyText(network_interface_id));
     if (dryRun(args)) return;
     try {
         ec2.attr("delete_network_interface")("NetworkInterfaceId"_a = network_interface_id);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** Failed to delete natwork interface " + text(network_interface_id) + ": " + errorText(e));
+        error(lg,
+              "  **Error** Failed to delete natwork interface " + pyText(network_interface_id) + ": " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
         raiseExitStatus(1);
     }
@@ -112,9 +109,9 @@ void deleteNetworkInterface(object ec2, object network_interface_id, object args
 
 object getNetworkInterfaces(object ec2, object vpc_id) {
     py::list filters;
-    filters.append(filter("vpc-id", one(vpc_id)));
-    filters.append(filter("tag:Name", one(py::str(kInterfaceName))));
-    filters.append(filter("status", one(py::str("available"))));
+    filters.append(filterSpec("vpc-id", listOf(vpc_id)));
+    filters.append(filterSpec("tag:Name", listOf(py::str(kInterfaceName))));
+    filters.append(filterSpec("status", listOf(py::str("available"))));
     return ec2.attr("describe_network_interfaces")("Filters"_a = filters)["NetworkInterfaces"];
 }
 
@@ -127,26 +124,26 @@ void associateEIP(object ec2, object networkInfId, object args, object vpc_id) {
     py::list spec = taggedSpec("elastic-ip", kEipName, args);
     // The VPC tag lets a revert of this VPC find an address a run left
     // unassociated, and only that VPC's.
-    if (!vpc_id.is_none()) spec[0]["Tags"].attr("append")(tag(kVpcTagKey, text(vpc_id)));
+    if (!vpc_id.is_none()) spec[0]["Tags"].attr("append")(tagPair(kVpcTagKey, pyText(vpc_id)));
     req["TagSpecifications"] = spec;
     object resp = ec2.attr("allocate_address")(**req);
-    object alloc = item(resp, "AllocationId");
+    object alloc = getOrNone(resp, "AllocationId");
     if (alloc.is_none()) {
         error(lg, "  **Error** fail to allocate EIP");
         return;
     }
-    info(lg, "  allocated EIP " + text(item(resp, "PublicIp")) + " " + text(alloc));
+    info(lg, "  allocated EIP " + pyText(getOrNone(resp, "PublicIp")) + " " + pyText(alloc));
     ec2.attr("associate_address")("AllocationId"_a = alloc, "NetworkInterfaceId"_a = networkInfId);
 }
 
 object getEipAllocationId(object ec2, object insId, object public_ip) {
-    object resp = ec2.attr("describe_addresses")("Filters"_a = one(filter("instance-id", one(insId))),
-                                                 "PublicIps"_a = one(public_ip));
+    object resp = ec2.attr("describe_addresses")("Filters"_a = listOf(filterSpec("instance-id", listOf(insId))),
+                                                 "PublicIps"_a = listOf(public_ip));
     return resp["Addresses"].cast<py::list>()[0]["AllocationId"];
 }
 
 void releaseEIP(object ec2, object eip, object eipAllocIp, object insId, object args) {
-    info(logger(), "- Delete EIP " + text(eip) + " " + text(eipAllocIp) + " for " + text(insId));
+    info(logger(), "- Delete EIP " + pyText(eip) + " " + pyText(eipAllocIp) + " for " + pyText(insId));
     if (dryRun(args)) return;
     ec2.attr("release_address")("AllocationId"_a = eipAllocIp);
 }

@@ -8,23 +8,22 @@ namespace rollprobe {
 namespace {
 object describeKey(object ec2, object name) {
     py::list filters;
-    filters.append(filter("tag:Name", one(py::str(kKeyPairTag))));
-    filters.append(filter("key-name", one(name)));
+    filters.append(filterSpec("tag:Name", listOf(py::str(kKeyPairTag))));
+    filters.append(filterSpec("key-name", listOf(name)));
     return ec2.attr("describe_key_pairs")("Filters"_a = filters, "IncludePublicKey"_a = true);
 }
 }  // namespace
 
 std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
     object lg = logger();
-    std::string name = kKeyPairPrefix + text(vpcId);
+    std::string name = kKeyPairPrefix + pyText(vpcId);
     info(lg, "- Create key pair " + name);
     object found;
     try {
         found = describeKey(ec2, py::str(name));
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** " + errorText(e));
-        exitProcess(1);
+        refuseRun(errorText(e));
     }
     if (py::len(found["KeyPairs"]) > 0) {
         info(lg, "  Key " + name + " already exist");
@@ -49,31 +48,28 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
         else
             refuseRun("Failed to create private key: " + errorText(e));
     }
-    if (!has(created, "KeyMaterial")) {
+    if (!hasKey(created, "KeyMaterial")) {
         error(lg, "  Failed to create private key");
         exitProcess(1);
     }
     info(lg, "  done");
-    std::string path = text(opt(args, "backup_folder")) + "/" + name + ".pem";
-    makeDirs(imp("os.path").attr("dirname")(path).cast<std::string>());
+    std::string path = pyText(option(args, "backup_folder")) + "/" + name + ".pem";
+    makeDirs(importModule("os.path").attr("dirname")(path).cast<std::string>());
     // Mode 0600 from creation on, written atomically.
-    writeTextAtomic(path, text(created["KeyMaterial"]) + "\n", 0600);
-    if (given(args, "s3_bucket"))
-        imp("brimvale_testlibs.bin.lib.s3")
-            .attr("S3BackupCmd")(s3, ".", opt(args, "s3_bucket"), path)
-            .attr("uploadAFile")();
+    writeTextAtomic(path, pyText(created["KeyMaterial"]) + "\n", 0600);
+    if (isGiven(args, "s3_bucket")) uploadToS3(s3, option(args, "s3_bucket"), path);
     return name;
 }
 
 void deleteKeyPair(object ec2, object keyname, object args) {
     object lg = logger();
-    info(lg, "- Delete key pair " + text(keyname));
+    info(lg, "- Delete key pair " + pyText(keyname));
     py::list pairs = describeKey(ec2, keyname)["KeyPairs"];
     if (py::len(pairs) == 0) {
-        info(lg, "  Key not found: " + text(keyname));
+        info(lg, "  Key not found: " + pyText(keyname));
         return;
     }
-    info(lg, "  " + text(pairs[0]["KeyPairId"]));
+    info(lg, "  " + pyText(pairs[0]["KeyPairId"]));
     if (dryRun(args)) return;
     try {
         ec2.attr("delete_key_pair")("KeyName"_a = keyname);

@@ -6,20 +6,20 @@ using namespace glue;
 namespace rollprobe {
 
 namespace {
-py::dict nameFilter() { return filter("tag:Name", one(py::str(kInstanceName))); }
+py::dict nameFilter() { return filterSpec("tag:Name", listOf(py::str(kInstanceName))); }
 
 // Instances that still exist: terminated ones stay listed for about an hour.
 py::dict liveFilter() {
     py::list states;
     for (const char *state : {"pending", "running", "stopping", "stopped"}) states.append(state);
-    return filter("instance-state-name", states);
+    return filterSpec("instance-state-name", states);
 }
 }  // namespace
 
 py::list testInstancesInSubnet(object ec2, object subnet_id) {
     py::list filters;
     filters.append(nameFilter());
-    filters.append(filter("subnet-id", one(subnet_id)));
+    filters.append(filterSpec("subnet-id", listOf(subnet_id)));
     filters.append(liveFilter());
     py::list found;
     for (auto r : ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"].cast<py::list>())
@@ -30,13 +30,13 @@ py::list testInstancesInSubnet(object ec2, object subnet_id) {
 py::tuple instanceParts(object inst, object subnet_id) {
     object publicIp = py::none();
     object privateIfc = py::none();
-    object ifcs = item(inst, "NetworkInterfaces");
+    object ifcs = getOrNone(inst, "NetworkInterfaces");
     if (!ifcs.is_none()) {
         for (auto ifc : ifcs.cast<py::list>()) {
-            if (!has(ifc, "SubnetId")) continue;
-            if (eq(ifc["SubnetId"], subnet_id)) {
-                object assoc = item(ifc, "Association");
-                if (publicIp.is_none() && has(assoc, "PublicIp")) publicIp = assoc["PublicIp"];
+            if (!hasKey(ifc, "SubnetId")) continue;
+            if (pyEquals(ifc["SubnetId"], subnet_id)) {
+                object assoc = getOrNone(ifc, "Association");
+                if (publicIp.is_none() && hasKey(assoc, "PublicIp")) publicIp = assoc["PublicIp"];
             } else if (privateIfc.is_none()) {
                 privateIfc = py::reinterpret_borrow<object>(ifc);
             }
@@ -48,7 +48,7 @@ py::tuple instanceParts(object inst, object subnet_id) {
 py::tuple getEc2(object ec2, object subnet_id) {
     object lg = logger();
     py::list found = testInstancesInSubnet(ec2, subnet_id);
-    std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + text(subnet_id);
+    std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + pyText(subnet_id);
     if (py::len(found) > 1) info(lg, "  **Alert** More than one" + prefix);
     if (py::len(found) == 1) return instanceParts(found[0], subnet_id);
     info(lg, "  No" + prefix);
@@ -64,19 +64,19 @@ object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
     failed = false;
     py::list filters;
     filters.append(nameFilter());
-    filters.append(filter("vpc-id", one(vpc_id)));
+    filters.append(filterSpec("vpc-id", listOf(vpc_id)));
     filters.append(liveFilter());
     try {
         py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
         if (py::len(reservations) == 0) return py::none();
-        info(logger(),
-             std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + text(vpc_id));
+        info(logger(), std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
+                           pyText(vpc_id));
         py::list ids;
         for (auto r : reservations) ids.append(r["Instances"].cast<py::list>()[0]["InstanceId"]);
         return ids;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(logger(), "  **Error** cannot list the test instances of " + text(vpc_id) + ": " + errorText(e));
+        error(logger(), "  **Error** cannot list the test instances of " + pyText(vpc_id) + ": " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
         failed = true;
         return py::none();
@@ -85,7 +85,7 @@ object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
 
 object getVpcId(object ec2, object subnet_id) {
     try {
-        object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnet_id));
+        object resp = ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnet_id));
         return resp["Subnets"].cast<py::list>()[0]["VpcId"];
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
@@ -93,7 +93,7 @@ object getVpcId(object ec2, object subnet_id) {
         // no region, no permission and the like reach the tool's own error line.
         auto code = awsErrorCode(e);
         if (!code || code->find("InvalidSubnet") != 0) throw;
-        info(logger(), "  **Error** cannot find subnet " + text(subnet_id));
+        info(logger(), "  **Error** cannot find subnet " + pyText(subnet_id));
         exitProcess(1);
     }
 }

@@ -21,18 +21,19 @@ const char *kUserData =
 }  // namespace
 
 PYBIND11_MODULE(rollprobe, m) {
-    moduleStartup(initialised, kModule);
+    moduleStartup(initialised, modules::kRollprobe);
     m.doc() = R"pbdoc(
         The ``rollprobe`` command and its operations: one short-lived test
         instance per test record, launched in parallel, and their removal.
         Operations take boto3 clients first and the parsed options last.
     )pbdoc";
     py::dict ns;
-    ns["__module__"] = kModule;
+    ns["__module__"] = modules::kRollprobe;
     ns["__doc__"] = "The launch was refused for a parameter expected to become valid soon.";
     m.attr("InvalidParameterValueException") =
-        imp("builtins")
-            .attr("type")("InvalidParameterValueException", py::make_tuple(imp("builtins").attr("Exception")), ns);
+        importModule("builtins")
+            .attr("type")("InvalidParameterValueException", py::make_tuple(importModule("builtins").attr("Exception")),
+                          ns);
     m.attr("user_data_tmp") = kUserData;
     // Constants an importing caller may replace before calling main().
     m.attr("PUBLIC_IP_URL") = "https://api.ipify.org/";

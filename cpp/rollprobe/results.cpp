@@ -10,7 +10,7 @@ const char *kLogPath = "/tmp/log.txt";
 const char *kResultPath = "/tmp/result.txt";
 
 std::string readFile(const char *path) {
-    object f = imp("builtins").attr("open")(path, "r");
+    object f = importModule("builtins").attr("open")(path, "r");
     try {
         std::string body = f.attr("read")().cast<std::string>();
         f.attr("close")();
@@ -21,7 +21,7 @@ std::string readFile(const char *path) {
     }
 }
 
-bool passes(const std::string &result) { return text(py::str(result).attr("strip")()) == "PASS"; }
+bool passes(const std::string &result) { return pyText(py::str(result).attr("strip")()) == "PASS"; }
 
 // Fetches and logs one record's log and result objects, the log first.
 // Returns 0 when the result passes, 1 when it does not or an object is missing.
@@ -44,25 +44,25 @@ int collect(object s3, object bucket, const std::string &tag) {
 
 object getS3TestResults(object s3, object args) {
     object lg = logger();
-    object bucket = opt(args, "s3_bucket");
+    object bucket = option(args, "s3_bucket");
     int failed = 0;
-    if (given(args, "test_config")) {
-        py::list records = readJsonFile(text(opt(args, "test_config")));
+    if (isGiven(args, "test_config")) {
+        py::list records = readJsonFile(pyText(option(args, "test_config")));
         int tested = 0;
         for (auto rec : records) {
             // A record without test subnet had no test instance: no verdict.
-            if (!truthy(item(rec, "private_subnet_id"))) continue;
-            info(lg, "- Test ping and traceroute in " + text(item(rec, "private_subnet_id")));
+            if (!truthy(getOrNone(rec, "private_subnet_id"))) continue;
+            info(lg, "- Test ping and traceroute in " + pyText(getOrNone(rec, "private_subnet_id")));
             failed |= collect(s3, bucket, deduceTag(args, py::reinterpret_borrow<object>(rec)));
             ++tested;
         }
         if (tested == 0) {
-            error(lg, "  **Error** no tested record in " + text(opt(args, "test_config")));
+            error(lg, "  **Error** no tested record in " + pyText(option(args, "test_config")));
             return py::int_(1);
         }
         return py::int_(failed);
     }
-    info(lg, "- Test ping and traceroute in " + text(opt(args, "private_subnet_id")));
+    info(lg, "- Test ping and traceroute in " + pyText(option(args, "private_subnet_id")));
     failed = collect(s3, bucket, deduceTag(args, py::none()));
     return py::int_(failed);
 }

@@ -9,8 +9,6 @@ namespace rollprobe {
 namespace py = pybind11;
 using py::object;
 
-inline const char *kModule = "brimvale_testlibs.bin.rollprobe";
-
 // Fixed names of what the tool creates.
 inline const char *kInstanceName = "brimvale-test-ec2";
 inline const char *kSgName = "brimvale-test-ec2-sg";
@@ -24,7 +22,6 @@ inline const char *kVpcTagKey = "brimvale-test-ec2-vpc";
 inline const char *kPolicyName = "brimvale-test-ec2-policy";
 inline const char *kRoleName = "brimvale-test-ec2-role";
 inline const char *kProfileName = "brimvale-test-ec2-instance-profile";
-inline const char *kSessionFailed = "The AWS new session attempt has failed";
 
 // An attribute of this module (constants an importing caller may replace).
 object moduleAttr(const char *name);

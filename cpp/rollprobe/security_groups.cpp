@@ -8,11 +8,11 @@ namespace rollprobe {
 namespace {
 // The workflow engine's public IPv4 address, from the echo service.
 std::string publicIp() {
-    object resp = imp("requests")
+    object resp = importModule("requests")
                       .attr("get")(moduleAttr("PUBLIC_IP_URL"), "params"_a = py::dict("format"_a = "json"),
                                    "timeout"_a = moduleAttr("PUBLIC_IP_TIMEOUT"));
     resp.attr("raise_for_status")();
-    return text(resp.attr("json")()["ip"]);
+    return pyText(resp.attr("json")()["ip"]);
 }
 
 py::dict createRequest(object vpc_id, const char *name, object args) {
@@ -28,7 +28,7 @@ py::dict createRequest(object vpc_id, const char *name, object args) {
 object reuse(object ec2, object vpc_id, const char *name) {
     object id = getSgId(ec2, vpc_id, py::str(name));
     if (!id.is_none())
-        info(logger(), std::string("- Reuse existing SG ") + name + " " + text(id) + " in " + text(vpc_id));
+        info(logger(), std::string("- Reuse existing SG ") + name + " " + pyText(id) + " in " + pyText(vpc_id));
     return id;
 }
 
@@ -36,13 +36,13 @@ object reuse(object ec2, object vpc_id, const char *name) {
 object create(object ec2, object vpc_id, object args, const char *name, bool sshRule) {
     object lg = logger();
     py::dict req = createRequest(vpc_id, name, args);
-    info(lg, std::string("- Create SG ") + name + " in " + text(vpc_id));
+    info(lg, std::string("- Create SG ") + name + " in " + pyText(vpc_id));
     try {
         std::string ip;
         if (sshRule) ip = publicIp();
         if (dryRun(args)) return py::none();
         object id = ec2.attr("create_security_group")(**req)["GroupId"];
-        info(lg, "  " + text(id));
+        info(lg, "  " + pyText(id));
         // A group without its rule would be reused as it is by later runs:
         // when the rule is refused, the group goes again.
         struct Undo {
@@ -62,15 +62,15 @@ object create(object ec2, object vpc_id, object args, const char *name, bool ssh
             py::dict perm;
             perm["FromPort"] = 22;
             perm["IpProtocol"] = "tcp";
-            perm["IpRanges"] = one(range);
+            perm["IpRanges"] = listOf(range);
             perm["ToPort"] = 22;
-            ec2.attr("authorize_security_group_ingress")("GroupId"_a = id, "IpPermissions"_a = one(perm));
+            ec2.attr("authorize_security_group_ingress")("GroupId"_a = id, "IpPermissions"_a = listOf(perm));
             undo.armed = false;
         }
         return id;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        if (!isServiceError(e) && !e.matches(imp("requests").attr("RequestException"))) printTraceback(e);
+        if (!isServiceError(e) && !e.matches(importModule("requests").attr("RequestException"))) printTraceback(e);
         refuseRun(std::string("cannot create SG ") + name + ": " + errorText(e));
     }
 }
@@ -78,8 +78,8 @@ object create(object ec2, object vpc_id, object args, const char *name, bool ssh
 
 object getSgId(object ec2, object vpc_id, object sg_name) {
     py::list filters;
-    filters.append(filter("vpc-id", one(vpc_id)));
-    filters.append(filter("group-name", one(sg_name)));
+    filters.append(filterSpec("vpc-id", listOf(vpc_id)));
+    filters.append(filterSpec("group-name", listOf(sg_name)));
     try {
         py::list groups = ec2.attr("describe_security_groups")("Filters"_a = filters)["SecurityGroups"];
         if (py::len(groups) > 0) return groups[0]["GroupId"];
@@ -89,7 +89,7 @@ object getSgId(object ec2, object vpc_id, object sg_name) {
         // not read as an absent group.
         auto code = awsErrorCode(e);
         if (!code || *code != "InvalidGroup.NotFound") throw;
-        error(logger(), "  **Error** SG not found " + text(sg_name) + " in " + text(vpc_id));
+        error(logger(), "  **Error** SG not found " + pyText(sg_name) + " in " + pyText(vpc_id));
         return py::none();
     }
 }
@@ -112,7 +112,7 @@ void deleteSG(object ec2, object sgId, object args) {
         if (isExit(e)) throw;
         if (!isServiceError(e)) printTraceback(e);
         // The group remains: the revert must not read as complete.
-        error(logger(), "  **Error** cannot delete SG " + text(sgId) + ": " + errorText(e));
+        error(logger(), "  **Error** cannot delete SG " + pyText(sgId) + ": " + errorText(e));
         raiseExitStatus(1);
     }
 }

@@ -5,37 +5,24 @@ using namespace glue;
 
 namespace rollprobe {
 
-object moduleAttr(const char *name) { return imp(kModule).attr(name); }
+object moduleAttr(const char *name) { return importModule(modules::kRollprobe).attr(name); }
 
-bool dryRun(object args) { return truthy(opt(args, "dry_run")); }
+bool dryRun(object args) { return truthy(option(args, "dry_run")); }
 
 object fleetClient(object session, const char *service, object args) {
-    return pacedClient(session, service, opt(args, "region"), moduleAttr("THROTTLE_GIVE_UP").cast<double>());
+    return pacedClient(session, service, option(args, "region"), moduleAttr("THROTTLE_GIVE_UP").cast<double>());
 }
 
 object start_aws_session(object assume_role, object profile) {
-    object lg = logger();
-    object Session = imp("boto3").attr("session").attr("Session");
-    object start = profile.is_none() ? Session() : Session("profile_name"_a = profile);
-    object sts = start.attr("client")("sts");
-    object resp = sts.attr("assume_role")("RoleArn"_a = assume_role, "RoleSessionName"_a = "Brimvale_Workflow");
-    object creds = resp["Credentials"];
-    try {
-        return Session("aws_access_key_id"_a = creds["AccessKeyId"],
-                       "aws_secret_access_key"_a = creds["SecretAccessKey"],
-                       "aws_session_token"_a = creds["SessionToken"]);
-    } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
-        error(lg, std::string("  **Error** ") + kSessionFailed);
-        return py::str(kSessionFailed);
-    }
+    object started = assumeRoleSession(assume_role, profile);
+    return started.is_none() ? object(py::str(kSessionFailed)) : object(started.cast<py::tuple>()[0]);
 }
 
 object get_aws_metadata() {
     object lg = logger();
-    object requests = imp("requests");
-    object env = imp("os").attr("environ");
-    std::string base = text(env.attr("get")("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://169.254.169.254"));
+    object requests = importModule("requests");
+    object env = importModule("os").attr("environ");
+    std::string base = pyText(env.attr("get")("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://169.254.169.254"));
     while (!base.empty() && base.back() == '/') base.pop_back();
     object timeout = moduleAttr("METADATA_TIMEOUT");
     try {
@@ -64,10 +51,10 @@ object get_aws_metadata() {
 
 void getPemKeyFromSSM(object ssm, object pemkey, object args) {
     object lg = logger();
-    info(lg, "- Download pem key " + text(pemkey) + " from SSM");
+    info(lg, "- Download pem key " + pyText(pemkey) + " from SSM");
     object resp = ssm.attr("get_parameter")("Name"_a = pemkey, "WithDecryption"_a = true);
     // A private key: mode 0600 from the first byte on.
-    writeTextAtomic(text(opt(args, "key_name")), text(resp["Parameter"]["Value"]), 0600);
+    writeTextAtomic(pyText(option(args, "key_name")), pyText(resp["Parameter"]["Value"]), 0600);
 }
 
 }  // namespace rollprobe

@@ -20,7 +20,7 @@ int stopSignal() { return requested.load(); }
 
 StopOnSignals::StopOnSignals() {
     requested.store(0);
-    object signal = imp("signal");
+    object signal = importModule("signal");
     py::cpp_function handler([](int signum, object) {
         bool first = requested.exchange(signum) == 0;
         if (first)
@@ -37,7 +37,7 @@ StopOnSignals::StopOnSignals() {
 
 StopOnSignals::~StopOnSignals() {
     try {
-        object signal = imp("signal");
+        object signal = importModule("signal");
         for (auto entry : saved_) signal.attr("signal")(entry[py::int_(0)], entry[py::int_(1)]);
     } catch (py::error_already_set &) {}
 }

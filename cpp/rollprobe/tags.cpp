@@ -17,8 +17,8 @@ void populateTags(object data, object rt_tags) {
 }
 
 py::list taggedList(const std::string &name, object args) {
-    py::list tags = one(tag("Name", name));
-    object rt = opt(args, "tag_resource");
+    py::list tags = listOf(tagPair("Name", name));
+    object rt = option(args, "tag_resource");
     if (!rt.is_none()) populateTags(tags, rt);
     return tags;
 }
@@ -27,50 +27,49 @@ py::list taggedSpec(const char *resourceType, const std::string &name, object ar
     py::dict spec;
     spec["ResourceType"] = resourceType;
     spec["Tags"] = taggedList(name, args);
-    return one(spec);
+    return listOf(spec);
 }
 
 std::string deduceTag(object args, object test_config) {
     std::string tag;
-    object optTag = opt(args, "tag");
-    if (truthy(optTag)) tag = text(optTag);
+    object optTag = option(args, "tag");
+    if (truthy(optTag)) tag = pyText(optTag);
     if (test_config.is_none()) return "-" + tag;
     // NAT records carry no gateway name: their gateway id tells them apart.
-    object name = has(test_config, "gw_name") ? item(test_config, "gw_name") : item(test_config, "nat_gw_id");
-    return text(name) + "-" + tag;
+    object name =
+        hasKey(test_config, "gw_name") ? getOrNone(test_config, "gw_name") : getOrNone(test_config, "nat_gw_id");
+    return pyText(name) + "-" + tag;
 }
 
 object getAMIByName(object ec2, object args) {
     object lg = logger();
-    object image = opt(args, "image");
-    info(lg, "- Lookup AMI for " + text(image));
-    object resp = ec2.attr("describe_images")("ExecutableUsers"_a = one(py::str("all")),
-                                              "Filters"_a = one(filter("name", one(image))),
-                                              "Owners"_a = one(py::str("amazon")), "IncludeDeprecated"_a = false);
+    object image = option(args, "image");
+    info(lg, "- Lookup AMI for " + pyText(image));
+    object resp = ec2.attr("describe_images")("ExecutableUsers"_a = listOf(py::str("all")),
+                                              "Filters"_a = listOf(filterSpec("name", listOf(image))),
+                                              "Owners"_a = listOf(py::str("amazon")), "IncludeDeprecated"_a = false);
     py::list images = resp["Images"];
     if (py::len(images) > 0) {
         object id = images[0]["ImageId"];
-        info(lg, "  " + text(id));
+        info(lg, "  " + pyText(id));
         return id;
     }
-    error(lg, "  **Error** Failed to find image " + text(image));
-    exitProcess(1);
+    refuseRun("Failed to find image " + pyText(image));
 }
 
 object getAMI(object ssm, object args) {
     object lg = logger();
-    std::string image = text(opt(args, "image"));
+    std::string image = pyText(option(args, "image"));
     info(lg, "- Lookup AMI for " + image);
     object resp = ssm.attr("get_parameters_by_path")("Path"_a = "/aws/service/ami-amazon-linux-latest");
     for (auto p : resp["Parameters"].cast<py::list>()) {
-        std::string name = text(p["Name"]);
+        std::string name = pyText(p["Name"]);
         if (name.size() >= image.size() && name.compare(name.size() - image.size(), image.size(), image) == 0) {
-            info(lg, "  " + text(p["Value"]));
+            info(lg, "  " + pyText(p["Value"]));
             return p["Value"];
         }
     }
-    error(lg, "  **Error** Failed to find image " + image);
-    exitProcess(1);
+    refuseRun("Failed to find image " + image);
 }
 
 }  // namespace rollprobe

@@ -13,7 +13,7 @@ bool initialised = false;
 }  // namespace
 
 PYBIND11_MODULE(AppExitStatus, m) {
-    glue::moduleStartup(initialised, "brimvale_testlibs.bin.core.AppExitStatus");
+    glue::moduleStartup(initialised, glue::modules::kAppExitStatus);
     m.doc() = "The process exit status both tools end with.";
     pybind11::class_<AppExitStatus>(m, "AppExitStatus", "The process-wide exit status: starts at 0 and only rises.")
         .def(pybind11::init<>())

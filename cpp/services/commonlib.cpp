@@ -30,8 +30,8 @@ void replaceHandlers(py::object lg, std::vector<py::object> handlers) {
 // shows the run. The log file is opened without following a symbolic link
 // planted at its path (OSError ELOOP).
 void initLogLocation(const std::string &folder) {
-    py::object logging = imp("logging");
-    py::object os = imp("os");
+    py::object logging = importModule("logging");
+    py::object os = importModule("os");
     py::object console = logging.attr("StreamHandler")();
     console.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
     py::object lg = logger("brimvale_testlibs");
@@ -67,7 +67,7 @@ std::string maskSecrets(std::string command, const std::string &secret) {
 }
 
 PYBIND11_MODULE(commonlib, m) {
-    moduleStartup(initialised, "brimvale_testlibs.bin.lib.commonlib");
+    moduleStartup(initialised, modules::kCommonlib);
     m.doc() = "Log set-up and the record of a run's command line.";
     py::class_<Common>(m, "Common", "The tools' log helpers (static methods).")
         .def_static("initLogLocation", &initLogLocation, "folder"_a, R"pbdoc(

@@ -8,7 +8,7 @@ bool initialised = false;
 }  // namespace
 
 PYBIND11_MODULE(Globals, m) {
-    glue::moduleStartup(initialised, "brimvale_testlibs.bin.core.Globals");
+    glue::moduleStartup(initialised, glue::modules::kGlobals);
     m.doc() = "Run-wide settings.";
     auto cls = pybind11::class_<Globals>(m, "Globals", pybind11::dynamic_attr(), R"pbdoc(
         Run-wide settings, read and assigned as class attributes:

@@ -15,7 +15,7 @@ struct S3BackupCmd {
 
     // Key: the file's path relative to `root`, with forward slashes.
     std::string key() const {
-        py::object ospath = imp("os.path");
+        py::object ospath = importModule("os.path");
         std::string rel = ospath.attr("relpath")(path, root).cast<std::string>();
         if (rel.rfind("./", 0) == 0) rel = rel.substr(2);
         return rel;
@@ -24,10 +24,10 @@ struct S3BackupCmd {
     bool uploadAFile() {
         py::object lg = logger();
         if (client.is_none()) {
-            error(lg, "  **Error** no S3 client to upload " + path + " to " + text(bucket));
+            error(lg, "  **Error** no S3 client to upload " + path + " to " + pyText(bucket));
             return false;
         }
-        if (!truthy(imp("os.path").attr("isfile")(path))) {
+        if (!truthy(importModule("os.path").attr("isfile")(path))) {
             error(lg, "  **Error** file not found for upload: " + path);
             return false;
         }
@@ -36,18 +36,18 @@ struct S3BackupCmd {
             client.attr("upload_file")(path, bucket, k);
         } catch (py::error_already_set &e) {
             if (isExit(e)) throw;
-            error(lg,
-                  "  **Error** failed to upload " + path + " to s3://" + text(bucket) + "/" + k + ": " + errorText(e));
+            error(lg, "  **Error** failed to upload " + path + " to s3://" + pyText(bucket) + "/" + k + ": " +
+                          errorText(e));
             return false;
         }
-        info(lg, "  uploaded " + path + " to s3://" + text(bucket) + "/" + k);
+        info(lg, "  uploaded " + path + " to s3://" + pyText(bucket) + "/" + k);
         return true;
     }
 };
 }  // namespace
 
 PYBIND11_MODULE(s3, m) {
-    moduleStartup(initialised, "brimvale_testlibs.bin.lib.s3");
+    moduleStartup(initialised, modules::kS3);
     m.doc() = "Upload of one local file to S3.";
     py::class_<S3BackupCmd>(m, "S3BackupCmd", R"pbdoc(
         The upload of the file ``path`` to ``bucket`` under its path relative

@@ -5,9 +5,8 @@ using namespace glue;
 
 namespace {
 bool initialised = false;
-const char *kModule = "brimvale_testlibs.bin.lib.zor_https";
 
-py::object requestTimeout() { return imp(kModule).attr("REQUEST_TIMEOUT"); }
+py::object requestTimeout() { return importModule(modules::kZorHttps).attr("REQUEST_TIMEOUT"); }
 
 // Seconds the whole exchange may take: the documented time-out, (connect,
 // read) summed, or a single number as it stands.
@@ -24,7 +23,7 @@ double totalDeadline(py::object timeout) {
 void shutSocket(py::object resp) {
     try {
         py::object sock = resp.attr("raw").attr("_fp").attr("fp").attr("raw").attr("_sock");
-        sock.attr("shutdown")(imp("socket").attr("SHUT_RDWR"));
+        sock.attr("shutdown")(importModule("socket").attr("SHUT_RDWR"));
     } catch (py::error_already_set &) {}
 }
 }  // namespace
@@ -37,10 +36,10 @@ void shutSocket(py::object resp) {
 // cap (ValueError).
 py::object sendBrimvaleApi(py::object url, std::string method, py::object payload, py::object keywordForLog,
                            py::object indent) {
-    py::object requests = imp("requests");
-    py::object action = item(payload, "action");
-    info(logger(kModule),
-         text(indent) + text(keywordForLog) + " " + method + " " + text(url) + " action=" + text(action));
+    py::object requests = importModule("requests");
+    py::object action = getOrNone(payload, "action");
+    info(logger(modules::kZorHttps),
+         pyText(indent) + pyText(keywordForLog) + " " + method + " " + pyText(url) + " action=" + pyText(action));
     py::object timeout = requestTimeout();
     py::dict kw;
     kw["timeout"] = timeout;
@@ -50,7 +49,7 @@ py::object sendBrimvaleApi(py::object url, std::string method, py::object payloa
         kw["params"] = payload;
     else
         kw["data"] = payload;
-    long cap = imp(kModule).attr("RESPONSE_SIZE_LIMIT").cast<long>();
+    long cap = importModule(modules::kZorHttps).attr("RESPONSE_SIZE_LIMIT").cast<long>();
 
     py::dict box;  // "response", then "done" or "error"
     py::cpp_function exchange([requests, method, url, kw, cap, box]() {
@@ -74,14 +73,14 @@ py::object sendBrimvaleApi(py::object url, std::string method, py::object payloa
             box["error"] = e.value();
         }
     });
-    py::object worker = imp("threading").attr("Thread")("target"_a = exchange, "daemon"_a = true);
+    py::object worker = importModule("threading").attr("Thread")("target"_a = exchange, "daemon"_a = true);
     worker.attr("start")();
     double deadline = totalDeadline(timeout);
     worker.attr("join")(deadline);
     if (truthy(worker.attr("is_alive")())) {
         if (box.contains("response")) shutSocket(box["response"]);
         raisePy(requests.attr("exceptions").attr("Timeout"),
-                "the controller did not complete its answer within " + text(py::float_(deadline)) + " s");
+                "the controller did not complete its answer within " + pyText(py::float_(deadline)) + " s");
     }
     if (box.contains("error")) {
         py::object exc = box["error"];
@@ -92,7 +91,7 @@ py::object sendBrimvaleApi(py::object url, std::string method, py::object payloa
 }
 
 PYBIND11_MODULE(zor_https, m) {
-    moduleStartup(initialised, kModule);
+    moduleStartup(initialised, modules::kZorHttps);
     // (connect, read) seconds; an importing caller may change it.
     m.attr("REQUEST_TIMEOUT") = py::make_tuple(10, 60);
     // Bytes of one answer at most; a longer one is a controller failure.

@@ -8,7 +8,7 @@ bool initialised = false;
 }
 
 PYBIND11_MODULE(spoke, m) {
-    moduleStartup(initialised, "brimvale_testlibs.bin.lib.spoke");
+    moduleStartup(initialised, modules::kSpoke);
     m.doc() = R"pbdoc(
         Spoke gateway discovery: the controller's gateways of a VPC and, for
         each, a test subnet whose default route leads through it.

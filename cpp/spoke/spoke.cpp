@@ -7,7 +7,7 @@ using namespace glue;
 namespace spoke {
 
 namespace {
-const char *kLogger = "brimvale_testlibs.bin.lib.spoke";
+const char *kLogger = modules::kSpoke;
 py::object lg() { return logger(kLogger); }
 
 Spoke &spokeOf(py::handle obj) { return obj.cast<Spoke &>(); }
@@ -24,19 +24,19 @@ struct Lookup {
 // addresses and names must stay within a safe character set. A classic HA
 // peer's details may leave keys out (`partial`): only those present are checked.
 std::string entryProblem(py::handle entry, bool partial) {
-    py::object name = item(entry, "gw_name");
-    if (!(partial && !has(entry, "gw_name")) && !isSafeName(name))
+    py::object name = getOrNone(entry, "gw_name");
+    if (!(partial && !hasKey(entry, "gw_name")) && !isSafeName(name))
         return "gateway name " + py::repr(name).cast<std::string>() + " is not a safe name";
     for (const char *key : {"private_ip", "public_ip"}) {
-        py::object value = item(entry, key);
-        if (partial && !has(entry, key)) continue;
+        py::object value = getOrNone(entry, key);
+        if (partial && !hasKey(entry, key)) continue;
         if (!isIPv4(value))
-            return "gateway " + text(name) + ": " + key + " " + py::repr(value).cast<std::string>() +
+            return "gateway " + pyText(name) + ": " + key + " " + py::repr(value).cast<std::string>() +
                    " is not an IPv4 address";
     }
-    py::object transit = item(entry, "transit_gw_name");
+    py::object transit = getOrNone(entry, "transit_gw_name");
     if (!transit.is_none() && truthy(transit) && !isSafeName(transit))
-        return "gateway " + text(name) + ": transit name " + py::repr(transit).cast<std::string>() +
+        return "gateway " + pyText(name) + ": transit name " + py::repr(transit).cast<std::string>() +
                " is not a safe name";
     return "";
 }
@@ -55,8 +55,8 @@ bool acceptEntry(py::handle entry, Lookup &out, bool partial = false) {
 py::object queryGateways(py::object url, py::object cid, py::object name, Lookup &out) {
     py::object resp = listGatewayInfo(url, cid, py::str(""), py::str("no"), name, py::str("zor-migration-function---"));
     py::object body = resp.attr("json")();
-    if (py::isinstance<py::dict>(body) && has(body, "return") && eq(body["return"], py::bool_(false))) {
-        error(lg(), "  **Error** Failed to get gateway info from controller. " + text(item(body, "reason")));
+    if (py::isinstance<py::dict>(body) && hasKey(body, "return") && pyEquals(body["return"], py::bool_(false))) {
+        error(lg(), "  **Error** Failed to get gateway info from controller. " + pyText(getOrNone(body, "reason")));
         out.failed = true;
         return py::none();
     }
@@ -70,12 +70,12 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         py::object body = queryGateways(url, cid, name, out);
         if (body.is_none()) return out;
         for (auto entry : body["results"].cast<py::list>()) {
-            if (!eq(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
+            if (!pyEquals(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
             py::dict rec;
             rec["gw_name"] = entry["gw_name"];
             rec["gw_private_ip"] = entry["private_ip"];
             rec["transit_gw_name"] = entry["transit_gw_name"];
-            rec["hagw_details"] = item(entry, "hagw_details");
+            rec["hagw_details"] = getOrNone(entry, "hagw_details");
             rec["gw_public_ip"] = entry["public_ip"];
             rec["gw_subnet_cidr"] = entry["public_subnet"];
             rec["gw_subnet"] = entry["gw_subnet_id"];
@@ -83,7 +83,8 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " + errorText(e));
+        error(lg(),
+              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + errorText(e));
         out.failed = true;
         return out;
     }
@@ -104,12 +105,12 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         py::object peerObj = py::cast(Spoke());
         Spoke &peer = spokeOf(peerObj);
         if (!acceptEntry(ha, out, true)) return out;
-        if (has(ha, "private_ip")) {
+        if (hasKey(ha, "private_ip")) {
             peer.gw_private_ip = ha["private_ip"];
             peer.transit_name = rec["transit_gw_name"];
         }
-        if (has(ha, "gw_name")) peer.gw_name = ha["gw_name"];
-        if (has(ha, "public_ip")) peer.gw_public_ip = ha["public_ip"];
+        if (hasKey(ha, "gw_name")) peer.gw_name = ha["gw_name"];
+        if (hasKey(ha, "public_ip")) peer.gw_public_ip = ha["public_ip"];
         peer.checkStatus();
         out.spokes.append(peerObj);
     }
@@ -122,16 +123,17 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
         py::object body = queryGateways(url, cid, name, out);
         if (body.is_none()) return out;
         for (auto entry : body["results"].cast<py::list>()) {
-            if (!eq(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
+            if (!pyEquals(entry["gw_name"], name) || !acceptEntry(entry, out)) continue;
             out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(entry)));
-            if (has(entry, "hagw_details") && has(entry, "hagw_details_list"))
+            if (hasKey(entry, "hagw_details") && hasKey(entry, "hagw_details_list"))
                 for (auto peer : entry["hagw_details_list"].cast<py::list>())
                     if (acceptEntry(peer, out))
                         out.spokes.append(createSpoke(py::reinterpret_borrow<py::object>(peer)));
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + text(name) + ". " + errorText(e));
+        error(lg(),
+              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
         out.failed = true;
         out.spokes = py::list();
@@ -145,14 +147,15 @@ void discover(py::object args, py::object ec2, py::list spokes) {
     for (auto sp : spokes) {
         Spoke &s = spokeOf(sp);
         py::object resp = ec2.attr("describe_network_interfaces")(
-            "Filters"_a = one(filter("addresses.association.public-ip", one(s.gw_public_ip))));
+            "Filters"_a = listOf(filterSpec("addresses.association.public-ip", listOf(s.gw_public_ip))));
         py::list found = resp["NetworkInterfaces"];
         if (py::len(found) == 0)
-            raisePy(PyExc_ValueError, "no network interface holds the public address " + text(s.gw_public_ip) +
-                                          " of spoke " + text(s.gw_name));
+            raisePy(PyExc_ValueError, "no network interface holds the public address " + pyText(s.gw_public_ip) +
+                                          " of spoke " + pyText(s.gw_name));
         byInterface[found[0]["NetworkInterfaceId"]] = sp;
     }
-    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = one(filter("vpc-id", one(opt(args, "vpc")))));
+    py::object tables =
+        ec2.attr("describe_route_tables")("Filters"_a = listOf(filterSpec("vpc-id", listOf(option(args, "vpc")))));
     collectRoutedSubnets(tables, "NetworkInterfaceId", byInterface,
                          [](py::handle sp) -> py::list { return spokeOf(sp).private_subnets; });
     py::list records;
@@ -160,9 +163,9 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         Spoke &s = spokeOf(kv.second);
         py::list subnets = s.private_subnets;
         if (py::len(subnets) == 0)
-            raisePy(PyExc_ValueError, "no route table of the VPC routes through interface " + text(kv.first) +
-                                          " of spoke " + text(s.gw_name));
-        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = one(subnets[0]));
+            raisePy(PyExc_ValueError, "no route table of the VPC routes through interface " + pyText(kv.first) +
+                                          " of spoke " + pyText(s.gw_name));
+        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnets[0]));
         s.first_private_subnet_cidr = resp["Subnets"].cast<py::list>()[0]["CidrBlock"];
         s.private_subnet_gw_ip = py::str(gatewayAddress(s.first_private_subnet_cidr));
         records.append(s.toDict());
@@ -177,7 +180,7 @@ void findSpokes(py::object args, py::object ec2, py::object name, const std::fun
     try {
         Lookup found = collect();
         if (!found.failed && py::len(found.spokes) == 0) {
-            error(lg(), "  **Error** no spoke gateway named " + text(name) + " found on the controller");
+            error(lg(), "  **Error** no spoke gateway named " + pyText(name) + " found on the controller");
             found.failed = true;
         }
         if (found.failed) {
@@ -198,11 +201,11 @@ bool Spoke::isDefined() const { return truthy(gw_private_ip) || truthy(transit_n
 
 void Spoke::checkStatus() const {
     if (!truthy(gw_private_ip))
-        error(lg(), "  **Error** spoke " + text(gw_name) + " private_ip not found");
+        error(lg(), "  **Error** spoke " + pyText(gw_name) + " private_ip not found");
     else if (!truthy(transit_name))
-        info(lg(), "  spoke " + text(gw_name) + " is not attached to a transit");
+        info(lg(), "  spoke " + pyText(gw_name) + " is not attached to a transit");
     else
-        info(lg(), "  found " + text(transit_name));
+        info(lg(), "  found " + pyText(transit_name));
 }
 
 py::dict Spoke::toDict() const {
@@ -225,7 +228,7 @@ py::object listGatewayInfo(py::object url, py::object cid, py::object account, p
     payload["account_name"] = account;
     payload["acx_gw_only"] = acxGwOnly;
     payload["gateway_name"] = gwName;
-    return imp("brimvale_testlibs.bin.lib.zor_https")
+    return importModule(modules::kZorHttps)
         .attr("_send_brimvale_api")("api_endpoint_url"_a = url, "request_method"_a = "GET", "payload"_a = payload,
                                     "keyword_for_log"_a = keywordForLog, "indent"_a = "    ");
 }
@@ -234,7 +237,7 @@ py::object createSpoke(py::object info) {
     py::object obj = py::cast(Spoke());
     Spoke &s = spokeOf(obj);
     s.gw_private_ip = info["private_ip"];
-    if (has(info, "transit_gw_name")) s.transit_name = info["transit_gw_name"];
+    if (hasKey(info, "transit_gw_name")) s.transit_name = info["transit_gw_name"];
     s.gw_name = info["gw_name"];
     s.gw_public_ip = info["public_ip"];
     s.gw_subnet = info["gw_subnet_id"];
@@ -252,7 +255,7 @@ void findClassicSpokes(py::object args, py::object ec2, py::object url, py::obje
         Lookup primary = classicLookup(url, cid, name);
         // A spoke without HA peer has no "-hagw" gateway: the controller may
         // refuse that name, which is no failure of the run.
-        Lookup peer = classicLookup(url, cid, py::str(text(name) + "-hagw"));
+        Lookup peer = classicLookup(url, cid, py::str(pyText(name) + "-hagw"));
         for (auto s : peer.spokes) primary.spokes.append(s);
         return primary;
     });

@@ -1,0 +1,86 @@
+#include "glue/aws.hpp"
+
+namespace glue {
+
+py::dict filterSpec(const char *name, py::list values) {
+    py::dict f;
+    f["Name"] = name;
+    f["Values"] = values;
+    return f;
+}
+
+py::dict tagPair(const std::string &key, const std::string &value) {
+    py::dict t;
+    t["Key"] = key;
+    t["Value"] = value;
+    return t;
+}
+
+bool isServiceError(const py::error_already_set &e) {
+    return e.matches(importModule("botocore.exceptions").attr("ClientError"));
+}
+
+bool isAwsError(const py::error_already_set &e) {
+    return isServiceError(e) || e.matches(importModule("botocore.exceptions").attr("BotoCoreError"));
+}
+
+std::optional<std::string> awsErrorCode(const py::error_already_set &e) {
+    if (!isServiceError(e)) return std::nullopt;
+    py::object response = py::getattr(e.value(), "response", py::dict());
+    py::object err = getOrNone(response, "Error");
+    py::object code = getOrNone(err, "Code");
+    if (code.is_none()) return std::string();
+    return pyText(code);
+}
+
+py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::object exceptions, int tries, double delay) {
+    return importModule("retry.api")
+        .attr("retry_call")(fn, "fargs"_a = fargs, "fkwargs"_a = fkwargs, "exceptions"_a = exceptions,
+                            "tries"_a = tries, "delay"_a = delay, "logger"_a = py::none());
+}
+
+void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byTarget,
+                          const std::function<py::list(py::handle)> &subnetsOf) {
+    for (auto table : tables["RouteTables"].cast<py::list>()) {
+        py::object routes = getOrNone(table, "Routes");
+        py::object assocs = getOrNone(table, "Associations");
+        if (routes.is_none() || assocs.is_none()) continue;
+        for (auto route : routes.cast<py::list>()) {
+            py::object target = getOrNone(route, targetKey);
+            if (target.is_none() || !byTarget.contains(target)) continue;
+            py::list subnets = subnetsOf(byTarget[target]);
+            for (auto assoc : assocs.cast<py::list>()) {
+                py::object subnetId = getOrNone(assoc, "SubnetId");
+                if (!subnetId.is_none()) subnets.append(subnetId);
+            }
+        }
+    }
+}
+
+std::string gatewayAddress(py::handle cidr) {
+    py::object net = importModule("netaddr").attr("IPNetwork")(cidr);
+    return pyText(net.attr("__getitem__")(1));
+}
+
+py::object profileSession(py::object profile) {
+    py::object Session = importModule("boto3").attr("session").attr("Session");
+    return profile.is_none() ? Session() : Session("profile_name"_a = profile);
+}
+
+py::object assumeRoleSession(py::object role, py::object profile) {
+    py::object sts = profileSession(profile).attr("client")("sts");
+    py::object resp = sts.attr("assume_role")("RoleArn"_a = role, "RoleSessionName"_a = "Brimvale_Workflow");
+    py::object creds = resp["Credentials"];
+    try {
+        py::object session = importModule("boto3").attr("session").attr("Session")(
+            "aws_access_key_id"_a = creds["AccessKeyId"], "aws_secret_access_key"_a = creds["SecretAccessKey"],
+            "aws_session_token"_a = creds["SessionToken"]);
+        return py::make_tuple(session, creds);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        error(logger(), std::string("  **Error** ") + kSessionFailed);
+        return py::none();
+    }
+}
+
+}  // namespace glue
