@@ -240,41 +240,26 @@ def main():
     # 1. discovery
     t = report.step("1. Discovery (cellscan)")
     scan = [str(BIN / "cellscan"), "--assume_role", ROLE, "--region", REGION]
+
+    def spoke_scan(vpc, folder, gateway):
+        login = ("--controller_ip", cloud.controller.address, "--controller_user", "admin")
+        return [
+            "--vpc",
+            vpc,
+            "--backup_folder",
+            folder,
+            "spoke",
+            *login,
+            "--controller_password",
+            "secret",
+            "--spoke_gw_name",
+            gateway,
+        ]
+
     runs = {
         "nat": [*scan, "--vpc", aws.nat.vpc, "--backup_folder", "nat", "--s3_bucket", BUCKET, "natgw"],
-        "spoke": [
-            *scan,
-            "--vpc",
-            aws.classic.vpc,
-            "--backup_folder",
-            "spoke",
-            "spoke",
-            "--controller_ip",
-            cloud.controller.address,
-            "--controller_user",
-            "admin",
-            "--controller_password",
-            "secret",
-            "--spoke_gw_name",
-            "spoke-east",
-        ],
-        "hs": [
-            *scan,
-            "--vpc",
-            aws.hs.vpc,
-            "--backup_folder",
-            "hs",
-            "spoke",
-            "--controller_ip",
-            cloud.controller.address,
-            "--controller_user",
-            "admin",
-            "--controller_password",
-            "secret",
-            "--spoke_gw_name",
-            "spoke-hs",
-            "--horizontal_scaling",
-        ],
+        "spoke": [*scan, *spoke_scan(aws.classic.vpc, "spoke", "spoke-east")],
+        "hs": [*scan, *spoke_scan(aws.hs.vpc, "hs", "spoke-hs"), "--horizontal_scaling"],
     }
     configs = {}
     for name, argv in runs.items():

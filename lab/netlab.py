@@ -429,37 +429,15 @@ class Lab:
             cidr = ipaddress.ip_network(vpc.subnets[subnet])
             self._link(ns, ifname, vpc.router, vpc.bridge[subnet])
             sh("ip", "-n", ns, "addr", "add", f"{address}/{cidr.prefixlen}", "dev", ifname)
-        sh(
-            "ip",
-            "-n",
-            ns,
-            "route",
-            "add",
-            "default",
-            "via",
-            _subnet_gateway(vpc.subnets[inst.primary[1]]),
-            "dev",
-            "eth0",
-        )
+        primary_gateway = _subnet_gateway(vpc.subnets[inst.primary[1]])
+        sh("ip", "-n", ns, "route", "add", "default", "via", primary_gateway, "dev", "eth0")
         # The second interface's own source rule and table, as the images set them.
         second_ip, second_subnet = inst.second
         table = str(INSTANCE_TABLE)
         sh("ip", "-n", ns, "rule", "add", "from", second_ip, "lookup", table, "pref", table)
         sh("ip", "-n", ns, "route", "add", vpc.subnets[second_subnet], "dev", "eth1", "src", second_ip, "table", table)
-        sh(
-            "ip",
-            "-n",
-            ns,
-            "route",
-            "add",
-            "default",
-            "via",
-            _subnet_gateway(vpc.subnets[second_subnet]),
-            "dev",
-            "eth1",
-            "table",
-            table,
-        )
+        second_gateway = _subnet_gateway(vpc.subnets[second_subnet])
+        sh("ip", "-n", ns, "route", "add", "default", "via", second_gateway, "dev", "eth1", "table", table)
         etc = Path("/etc/netns") / ns
         etc.mkdir(parents=True, exist_ok=True)
         (etc / "hosts").write_text(f"127.0.0.1 localhost\n{SITE} {' '.join(SITE_NAMES)}\n")

@@ -237,6 +237,21 @@ def tool(name):
     return str(Path(sys.executable).parent / name)
 
 
+def spoke_scan_args(
+    vpc,
+    controller_address,
+    role="arn:aws:iam::123456789012:role/d",
+    password=("--controller_password", "secret"),
+    gateway=("--spoke_gw_name", "spoke-1"),
+):
+    """cellscan's options of a spoke discovery (backup folder "b"); `password`
+    and `gateway` are the option words as given (empty: left out)."""
+    return [
+        *("--vpc", vpc, "--assume_role", role, "--region", REGION, "--backup_folder", "b", "spoke"),
+        *("--controller_ip", controller_address, "--controller_user", "admin", *password, *gateway),
+    ]
+
+
 def run_cli(cmd, cwd, env, timeout=300, input=None):
     return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout, input=input)
 

@@ -35,22 +35,9 @@ def test_deploy_twice_then_revert(server_clients, tmp_path, http_service):
     records[3]["private_subnet_id"] = ""
     (tmp_path / "in.json").write_text(json.dumps(records, indent=2))
     env = cli_env(c.url, echo.url + "/")
-    deploy = [
-        tool("rollprobe"),
-        "--test_config",
-        "in.json",
-        "--output_test_config",
-        "out.json",
-        "--backup_folder",
-        "backup",
-        "--region",
-        REGION,
-        "--ec2_role",
-        "default",
-        "--eip",
-        "--tag_resource",
-        "team,net",
-    ]
+    common = ["--backup_folder", "backup", "--region", REGION, "--ec2_role", "default", "--eip"]
+    deploy = [tool("rollprobe"), "--test_config", "in.json", "--output_test_config", "out.json", *common]
+    deploy += ["--tag_resource", "team,net"]
 
     first = run_cli(deploy, tmp_path, env)
     assert first.returncode == 0, first.stderr
@@ -69,19 +56,7 @@ def test_deploy_twice_then_revert(server_clients, tmp_path, http_service):
     assert inventory(c, topo.vpc) == inv
 
     revert = run_cli(
-        [
-            tool("rollprobe"),
-            "--revert",
-            "--test_config",
-            "in.json",
-            "--backup_folder",
-            "backup",
-            "--region",
-            REGION,
-            "--ec2_role",
-            "default",
-            "--eip",
-        ],
+        [tool("rollprobe"), "--revert", "--test_config", "in.json", *common],
         tmp_path,
         env,
     )

@@ -7,7 +7,7 @@ import time
 
 import pytest
 import requests
-from conftest import REGION, build_vpc, cli_env, nat_record, run_cli, run_main, tool
+from conftest import REGION, build_vpc, cli_env, nat_record, run_cli, run_main, spoke_scan_args, tool
 from test_e2e_rollprobe import inventory
 
 from brimvale_testlibs.bin import cellscan
@@ -121,23 +121,7 @@ def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault
         cellscan,
         monkeypatch,
         [
-            "--vpc",
-            "vpc-1",
-            "--assume_role",
-            "arn:aws:iam::123456789012:role/d",
-            "--region",
-            REGION,
-            "--backup_folder",
-            "b",
-            "spoke",
-            "--controller_ip",
-            address,
-            "--controller_user",
-            "admin",
-            "--controller_password",
-            "secret",
-            "--spoke_gw_name",
-            "spoke-1",
+            *spoke_scan_args("vpc-1", address),
         ],
     )
     assert status == 1

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 import requests
-from conftest import REGION, build_vpc, cli_env, make_args, nat_record, run_cli, run_main, tool
+from conftest import REGION, build_vpc, cli_env, make_args, nat_record, run_cli, run_main, spoke_scan_args, tool
 from faults import count_calls, fail_first
 from test_e2e_rollprobe import inventory
 
@@ -40,20 +40,7 @@ def test_password_masked_in_every_form(controller, tmp_path, monkeypatch, caplog
         cellscan,
         monkeypatch,
         [
-            "--vpc",
-            "vpc-1",
-            "--assume_role",
-            ROLE,
-            "--region",
-            REGION,
-            "--backup_folder",
-            "b",
-            "spoke",
-            "--controller_ip",
-            controller.address,
-            "--controller_user",
-            "admin",
-            *form,
+            *spoke_scan_args("vpc-1", controller.address, role=ROLE, password=form, gateway=()),
         ],
     )
     assert status == 1
@@ -281,23 +268,7 @@ def test_failed_spoke_discovery_never_reads_as_success(server_clients, controlle
         controller.gateways[0]["public_ip"] = None  # the primary; its peer alone would be a partial config
     argv = [
         tool("cellscan"),
-        "--vpc",
-        topo.vpc,
-        "--assume_role",
-        ROLE,
-        "--region",
-        REGION,
-        "--backup_folder",
-        "b",
-        "spoke",
-        "--controller_ip",
-        controller.address,
-        "--controller_user",
-        "admin",
-        "--controller_password",
-        "secret",
-        "--spoke_gw_name",
-        "spoke-1",
+        *spoke_scan_args(topo.vpc, controller.address),
     ]
     for _ in range(2):
         r = run_cli(argv, tmp_path, cli_env(c.url))

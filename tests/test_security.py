@@ -4,7 +4,7 @@ import json
 import os
 import stat
 
-from conftest import REGION, cli_env, run_cli, tool
+from conftest import REGION, cli_env, run_cli, spoke_scan_args, tool
 
 from emulators.topology import controller_entries, spoke_vpc
 
@@ -18,22 +18,7 @@ def test_no_secret_in_logs_or_uploads(server_clients, controller, tmp_path, http
     scan = run_cli(
         [
             tool("cellscan"),
-            "--vpc",
-            topo.vpc,
-            "--assume_role",
-            "arn:aws:iam::123456789012:role/d",
-            "--region",
-            REGION,
-            "--backup_folder",
-            "b",
-            "spoke",
-            "--controller_ip",
-            controller.address,
-            "--controller_user",
-            "admin",
-            "--controller_password=Sup3r S3cret!",
-            "--spoke_gw_name",
-            "spoke-1",
+            *spoke_scan_args(topo.vpc, controller.address, password=["--controller_password=Sup3r S3cret!"]),
         ],
         tmp_path,
         cli_env(c.url),

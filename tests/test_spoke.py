@@ -6,7 +6,7 @@ from types import SimpleNamespace
 
 import pytest
 import requests
-from conftest import REGION, cli_env, run_cli, tool
+from conftest import REGION, cli_env, run_cli, spoke_scan_args, tool
 
 from brimvale_testlibs.bin.core.AppExitStatus import AppExitStatus
 from brimvale_testlibs.bin.core.Globals import Globals
@@ -221,23 +221,7 @@ def test_cellscan_spoke_feeds_deployment(server_clients, controller, tmp_path, h
     controller.gateways = controller_entries(topo)
     argv = [
         tool("cellscan"),
-        "--vpc",
-        topo.vpc,
-        "--assume_role",
-        "arn:aws:iam::123456789012:role/d",
-        "--region",
-        REGION,
-        "--backup_folder",
-        "b",
-        "spoke",
-        "--controller_ip",
-        controller.address,
-        "--controller_user",
-        "admin",
-        "--controller_password",
-        "secret",
-        "--spoke_gw_name",
-        "spoke-1",
+        *spoke_scan_args(topo.vpc, controller.address),
     ]
     r = run_cli(argv, tmp_path, cli_env(c.url))
     assert r.returncode == 0, r.stderr
@@ -266,21 +250,7 @@ def test_cellscan_spoke_feeds_deployment(server_clients, controller, tmp_path, h
 def test_cellscan_spoke_prompts_and_fails_on_refusal(moto_server, controller, tmp_path):
     argv = [
         tool("cellscan"),
-        "--vpc",
-        "vpc-1",
-        "--assume_role",
-        "arn:aws:iam::123456789012:role/d",
-        "--region",
-        REGION,
-        "--backup_folder",
-        "b",
-        "spoke",
-        "--controller_ip",
-        controller.address,
-        "--controller_user",
-        "admin",
-        "--spoke_gw_name",
-        "spoke-1",
+        *spoke_scan_args("vpc-1", controller.address, password=()),
     ]
     controller.mode = "refuse"
     r = run_cli(argv, tmp_path, cli_env(moto_server), input="secret\n")

@@ -28,6 +28,11 @@ void refuseRun(const std::string &msg, const py::object &lg) {
     exitProcess(1);
 }
 
+void reportFailure(const std::string &msg, const py::object &lg) {
+    error(lg, "  **Error** " + msg);
+    raiseExitStatus(1);
+}
+
 void guardMain(const std::function<void()> &body) {
     try {
         body();

@@ -43,6 +43,9 @@ int exitStatus();
 // One "  **Error** " line on `lg` (the tool's logger by default), then exit
 // status 1.
 [[noreturn]] void refuseRun(const std::string &msg, const py::object &lg = logger());
+// One "  **Error** " line on `lg`; the run goes on and ends with status 1
+// (what failed is not done, and the exit status must say so).
+void reportFailure(const std::string &msg, const py::object &lg = logger());
 // Runs a tool's work: an AWS error that reaches it (no credentials, unknown
 // profile, no region, access denied, ...) is one error line and status 1; an
 // interrupt is one line and status 130.

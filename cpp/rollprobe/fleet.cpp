@@ -26,8 +26,7 @@ py::cpp_function guardedWorker(object body, const char *what, const char *subnet
         } catch (py::error_already_set &e) {
             if (isExit(e)) throw;
             if (!isAwsError(e)) printTraceback(e);
-            error(logger(), "  **Error** " + doing + " " + pyText(kw[py::str(key)]) + " failed: " + errorText(e));
-            raiseExitStatus(1);
+            reportFailure(doing + " " + pyText(kw[py::str(key)]) + " failed: " + errorText(e));
         }
     });
 }
@@ -55,9 +54,8 @@ static void releaseStrayAddresses(object ec2, object vpc, object args) {
     try {
         addresses = ec2.attr("describe_addresses")("Filters"_a = filters)["Addresses"];
     } catch (py::error_already_set &e) {
-        if (isExit(e) || !isServiceError(e)) throw;
-        error(lg, "  **Error** cannot list the elastic IPs of " + pyText(vpc) + ": " + errorText(e));
-        raiseExitStatus(1);
+        if (!isServiceError(e)) throw;
+        reportFailure("cannot list the elastic IPs of " + pyText(vpc) + ": " + errorText(e));
         return;
     }
     for (auto address : addresses) {
@@ -65,9 +63,8 @@ static void releaseStrayAddresses(object ec2, object vpc, object args) {
         try {
             releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
         } catch (py::error_already_set &e) {
-            if (isExit(e) || !isServiceError(e)) throw;
-            error(lg, "  **Error** cannot release elastic IP " + pyText(address["PublicIp"]) + ": " + errorText(e));
-            raiseExitStatus(1);
+            if (!isServiceError(e)) throw;
+            reportFailure("cannot release elastic IP " + pyText(address["PublicIp"]) + ": " + errorText(e));
         }
     }
 }
@@ -176,9 +173,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
         if (!hasKey(rec, "ec2_ip") || !hasKey(rec, "ec2_2nd_private_ip")) {
-            error(lg,
-                  "  **Error** " + why + "test instance for " + pyText(rec["private_subnet_id"]) + " is not complete");
-            raiseExitStatus(1);
+            reportFailure(why + "test instance for " + pyText(rec["private_subnet_id"]) + " is not complete");
         }
     }
 }
@@ -210,20 +205,18 @@ void terminateEc2s(object ec2, object iam, object args) {
         removeSharedResources(ec2, vpc, args);
         return;
     }
-    bool unknown = false;
-    object left = testInstancesInVpc(ec2, vpc, unknown);
-    if (unknown) {
+    std::optional<object> listed = testInstancesInVpc(ec2, vpc);
+    if (!listed) {
         // Without the list, instances may remain: their group and key stay.
-        error(lg, "  **Error** cannot list the test instances of " + pyText(vpc) + ": shared resources kept");
-        raiseExitStatus(1);
+        reportFailure("cannot list the test instances of " + pyText(vpc) + ": shared resources kept");
         return;
     }
+    object left = *listed;
     if (!left.is_none() && py::len(left) > 0) {
         info(lg, "- Keep the shared resources of " + pyText(vpc) + ": " + std::to_string(py::len(left)) +
                      " test instance(s) remain");
-        error(lg, "  **Error** test instances remain in " + pyText(vpc) + ": " +
-                      pyText(py::str(", ").attr("join")(left)) + "; run the revert again");
-        raiseExitStatus(1);
+        reportFailure("test instances remain in " + pyText(vpc) + ": " + pyText(py::str(", ").attr("join")(left)) +
+                      "; run the revert again");
         return;
     }
     removeSharedResources(ec2, vpc, args);

@@ -64,8 +64,7 @@ void reportAndGoOn(object lg, py::error_already_set &e) {
         info(lg, "  not found");
         return;
     }
-    error(lg, "  **Error** " + errorText(e));
-    raiseExitStatus(1);
+    reportFailure(errorText(e));
 }
 }  // namespace
 
@@ -85,7 +84,6 @@ object createS3Policy(object iam, object args) {
                                                 "Description"_a = "brimvale test ec2 policy", "Tags"_a = tags);
         return resp["Policy"]["Arn"];
     } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
         auto code = awsErrorCode(e);
         if (code && *code == "EntityAlreadyExists") {
             object account = option(args, "account");
@@ -147,14 +145,12 @@ void deleteInstanceProfile(object iam) {
     try {
         iam.attr("remove_role_from_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
     } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
         reportAndGoOn(lg, e);
     }
     info(lg, std::string("  Delete instance profile ") + kProfileName);
     try {
         iam.attr("delete_instance_profile")("InstanceProfileName"_a = kProfileName);
     } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
         reportAndGoOn(lg, e);
     }
     object resp = iam.attr("list_policies")("Scope"_a = "Local", "OnlyAttached"_a = true,

@@ -90,7 +90,7 @@ bool removeOldResults(object s3, object bucket, const std::string &tag) {
         try {
             s3.attr("delete_object")("Bucket"_a = bucket, "Key"_a = key);
         } catch (py::error_already_set &e) {
-            if (isExit(e) || !isServiceError(e)) throw;
+            if (!isServiceError(e)) throw;
             if (*awsErrorCode(e) == "NoSuchBucket") return true;  // nothing old there
             error(logger(),
                   "  **Error** cannot remove the old s3://" + pyText(bucket) + "/" + key + ": " + errorText(e));

@@ -74,9 +74,8 @@ void deleteAttachment(object ec2, object attachment_id, object subnet_id, object
         ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg, "  **Error** Failed to detach natwork interface: " + errorText(e));
+        reportFailure("Failed to detach natwork interface: " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
-        raiseExitStatus(1);
         return;  // a refused detach never completes: nothing to wait for
     }
     // Bounded wait for the detach to complete.
@@ -100,10 +99,8 @@ void deleteNetworkInterface(object ec2, object network_interface_id, object args
         ec2.attr("delete_network_interface")("NetworkInterfaceId"_a = network_interface_id);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg,
-              "  **Error** Failed to delete natwork interface " + pyText(network_interface_id) + ": " + errorText(e));
+        reportFailure("Failed to delete natwork interface " + pyText(network_interface_id) + ": " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
-        raiseExitStatus(1);
     }
 }
 

@@ -55,13 +55,9 @@ py::tuple getEc2(object ec2, object subnet_id) {
     return py::make_tuple(py::none(), py::none(), py::none());
 }
 
-object getAllEc2InVpc(object ec2, object vpc_id) {
-    bool failed = false;
-    return testInstancesInVpc(ec2, vpc_id, failed);
-}
+object getAllEc2InVpc(object ec2, object vpc_id) { return testInstancesInVpc(ec2, vpc_id).value_or(py::none()); }
 
-object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
-    failed = false;
+std::optional<object> testInstancesInVpc(object ec2, object vpc_id) {
     py::list filters;
     filters.append(nameFilter());
     filters.append(filterSpec("vpc-id", listOf(vpc_id)));
@@ -78,8 +74,7 @@ object testInstancesInVpc(object ec2, object vpc_id, bool &failed) {
         if (isExit(e)) throw;
         error(logger(), "  **Error** cannot list the test instances of " + pyText(vpc_id) + ": " + errorText(e));
         if (!isServiceError(e)) printTraceback(e);
-        failed = true;
-        return py::none();
+        return std::nullopt;
     }
 }
 
@@ -88,7 +83,6 @@ object getVpcId(object ec2, object subnet_id) {
         object resp = ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnet_id));
         return resp["Subnets"].cast<py::list>()[0]["VpcId"];
     } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
         // Only the service's answer says the subnet is unknown; no credentials,
         // no region, no permission and the like reach the tool's own error line.
         auto code = awsErrorCode(e);

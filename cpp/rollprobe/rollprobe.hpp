@@ -82,8 +82,8 @@ py::list testInstancesInSubnet(object ec2, object subnet_id);
 // (instance id, public address of the gateway-subnet interface, second interface)
 py::tuple instanceParts(object inst, object subnet_id);
 object getAllEc2InVpc(object ec2, object vpc_id);
-// As getAllEc2InVpc; `failed` tells a failed query from a VPC without test instances.
-object testInstancesInVpc(object ec2, object vpc_id, bool &failed);
+// As getAllEc2InVpc, but a failed query (logged) is nothing, not None.
+std::optional<object> testInstancesInVpc(object ec2, object vpc_id);
 object getVpcId(object ec2, object subnet_id);
 
 // interfaces and elastic IPs

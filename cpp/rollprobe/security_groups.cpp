@@ -112,8 +112,7 @@ void deleteSG(object ec2, object sgId, object args) {
         if (isExit(e)) throw;
         if (!isServiceError(e)) printTraceback(e);
         // The group remains: the revert must not read as complete.
-        error(logger(), "  **Error** cannot delete SG " + pyText(sgId) + ": " + errorText(e));
-        raiseExitStatus(1);
+        reportFailure("cannot delete SG " + pyText(sgId) + ": " + errorText(e));
     }
 }
 

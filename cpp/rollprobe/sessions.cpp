@@ -35,14 +35,12 @@ object get_aws_metadata() {
             if (tok.attr("status_code").cast<int>() == 200 && truthy(tok.attr("text")))
                 headers["X-aws-ec2-metadata-token"] = tok.attr("text");
         } catch (py::error_already_set &e) {
-            if (isExit(e)) throw;
             if (!e.matches(requests.attr("RequestException"))) throw;
         }
         object resp = requests.attr("get")(base + "/latest/dynamic/instance-identity/document", "headers"_a = headers,
                                            "timeout"_a = timeout);
         if (resp.attr("status_code").cast<int>() == 200) return resp.attr("json")();
     } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
         if (!e.matches(requests.attr("RequestException")) && !e.matches(PyExc_ValueError)) throw;
     }
     info(lg, "  **Error** failed to deduce workflow account number from meta data");

@@ -191,8 +191,7 @@ void findSpokes(py::object args, py::object ec2, py::object name, const std::fun
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         if (!isServiceError(e) && !e.matches(PyExc_ValueError)) printTraceback(e);
-        error(lg(), "  **Error** spoke discovery stopped: " + errorText(e));
-        raiseExitStatus(1);
+        reportFailure("spoke discovery stopped: " + errorText(e), lg());
     }
 }
 }  // namespace
