@@ -198,6 +198,7 @@ def moto_server():
     yield url
     proc.terminate()
     proc.wait(10)
+    proc.stdout.close()
 
 
 @pytest.fixture

@@ -2,6 +2,7 @@
 
 import json
 import logging
+from pathlib import Path
 
 import pytest
 from conftest import build_vpc, make_args, nat_record
@@ -161,7 +162,7 @@ def test_skipped_records(aws, fleet, caplog):
 
     topo, args = fleet(records=records)
     out = deploy(aws, args)
-    assert out == json.loads(open("in.json").read())
+    assert out == json.loads(Path("in.json").read_text())
     assert "  **Error** Skip nat-00000000000000000 -- private_subnet_id not defined" in caplog.messages
     assert "  **Error** Skip spoke-1 -- private_subnet_id not defined" in caplog.messages
     assert aws.ec2.describe_instances()["Reservations"] == []

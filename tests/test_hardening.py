@@ -6,6 +6,7 @@ import json
 import logging
 import signal
 import subprocess
+from pathlib import Path
 
 import pytest
 import requests
@@ -93,7 +94,7 @@ def fleet(aws, tmp_path, monkeypatch, sleeps, echo_ip):
 
 def deploy(aws, args):
     rollprobe.deployEc2s(aws.ec2, aws.s3, aws.iam, DEFAULT_AMI_ID, args)
-    return json.loads(open(args.output_test_config).read())
+    return json.loads(Path(args.output_test_config).read_text())
 
 
 def test_injected_record_launches_nothing(aws, fleet, caplog):
@@ -210,7 +211,7 @@ def test_revert_removes_every_instance_of_a_subnet(aws, fleet, caplog):
 def test_revert_with_instances_left_fails(aws, fleet, caplog):
     topo, args = fleet(pairs=2)
     deploy(aws, args)
-    (open("one.json", "w")).write(json.dumps(json.loads(open("in.json").read())[:1]))
+    Path("one.json").write_text(json.dumps(json.loads(Path("in.json").read_text())[:1]))
     rollprobe.terminateEc2s(aws.ec2, aws.iam, make_args(test_config="one.json"))
     assert AppExitStatus().getStatus() == 1
     assert any(m.startswith(f"  **Error** test instances remain in {topo.vpc}: i-") for m in caplog.messages)

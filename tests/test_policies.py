@@ -155,6 +155,7 @@ class Account:
         self.controller.stop()
         self.proc.terminate()
         self.proc.wait(10)
+        self.proc.stdout.close()
 
     # -- the cycle: (name, function returning (ok, output))
     def _cli(self, argv):

@@ -40,6 +40,8 @@ py::dict kwargs(object ec2, object iam, object args) {
 }
 }  // namespace
 
+static void removeInstances(object ec2, py::list found, object subnet_id, object args);
+
 // Elastic IPs of the tool that were allocated for this VPC but never
 // associated (a run ended between the two requests) belong to no instance any
 // more. An address without the VPC tag, or of another VPC, is never touched: a
@@ -181,8 +183,31 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
 void terminateEc2s(object ec2, object iam, object args) {
     object lg = logger();
     py::list records = loadTestConfig(args);
+    object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
+    // The VPC's test instances in one query, each worker taking its subnet's
+    // share (a query per subnet costs the service's read budget and time as
+    // the fleet grows); when that query fails, each worker asks for its own.
+    object bySubnet = py::none();
+    if (!dryRun(args)) {
+        try {
+            bySubnet = testInstancesBySubnet(ec2, vpc);
+        } catch (py::error_already_set &e) {
+            if (!isAwsError(e)) throw;
+            info(lg, "  listing the test instances subnet by subnet: " + errorText(e));
+        }
+    }
     // What a revert worker could not remove is still there.
-    object guarded = guardedWorker(moduleAttr("deleteEc2"), "revert of", "subnet_id");
+    object guarded = guardedWorker(
+        bySubnet.is_none() ? moduleAttr("deleteEc2")
+                           : object(py::cpp_function(
+                                 [bySubnet](object ec2_client, object, object args, object subnet_id) {
+                                     if (stopRequested()) return;
+                                     py::list none;
+                                     object found = bySubnet.attr("get")(subnet_id, none);
+                                     removeInstances(ec2_client, found, subnet_id, args);
+                                 },
+                                 py::arg("ec2_client"), py::arg("iam_client"), py::arg("args"), py::arg("subnet_id"))),
+        "revert of", "subnet_id");
     std::vector<std::pair<object, py::dict>> calls;
     py::set seen;
     for (auto rec : records) {
@@ -196,7 +221,6 @@ void terminateEc2s(object ec2, object iam, object args) {
     progressStart(calls.size());
     runWorkers(calls);
 
-    object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
     if (stopRequested()) {
         error(lg, "  **Error** interrupted: shared resources of " + pyText(vpc) + " kept");
         return;
@@ -248,7 +272,7 @@ static void deleteTestInstance(object ec2, object inst, object subnet_id, object
     object insId = parts[0], publicIp = parts[1], ifc = parts[2];
     object ifcId = getOrNone(ifc, "NetworkInterfaceId");
     object attachmentId = getOrNone(getOrNone(ifc, "Attachment"), "AttachmentId");
-    if (!attachmentId.is_none()) deleteAttachment(ec2, attachmentId, subnet_id, args);
+    if (!attachmentId.is_none()) detachInterface(ec2, attachmentId, ifcId, subnet_id, args);
     deleteNetworkInterface(ec2, ifcId, args);
     object alloc = py::none();
     if (!publicIp.is_none() && truthy(option(args, "eip"))) {
@@ -270,11 +294,9 @@ static void deleteTestInstance(object ec2, object inst, object subnet_id, object
     if (!alloc.is_none()) releaseEIP(ec2, publicIp, alloc, insId, args);
 }
 
-void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2's callers*/, object subnet_id,
-               object args) {
+// Removes the given live test instances of a gateway subnet.
+static void removeInstances(object ec2, py::list found, object subnet_id, object args) {
     object lg = logger();
-    if (stopRequested()) return;
-    py::list found = testInstancesInSubnet(ec2, subnet_id);
     std::string suffix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + pyText(subnet_id);
     if (py::len(found) == 0) {
         info(lg, "  No" + suffix);
@@ -283,6 +305,12 @@ void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2'
     if (py::len(found) > 1) info(lg, "  **Alert** More than one" + suffix + ": all are removed");
     for (auto inst : found) deleteTestInstance(ec2, py::reinterpret_borrow<object>(inst), subnet_id, args);
     progressStep("removed");
+}
+
+void deleteEc2(object ec2, object /*iam: the signature is shared with createEc2's callers*/, object subnet_id,
+               object args) {
+    if (stopRequested()) return;
+    removeInstances(ec2, testInstancesInSubnet(ec2, subnet_id), subnet_id, args);
 }
 
 }  // namespace rollprobe

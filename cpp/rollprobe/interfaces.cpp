@@ -11,6 +11,36 @@ object currentAttachment(object ec2, object subnet_id) {
     object ifc = getEc2(ec2, subnet_id)[2];
     return getOrNone(getOrNone(ifc, "Attachment"), "AttachmentId");
 }
+
+// Detaches `attachment_id` and waits, at most 5 minutes, until `attached()`
+// says it is gone.
+void detachAndWait(object attachment_id, object subnet_id, object ec2, object args,
+                   const std::function<bool()> &attached) {
+    object lg = logger();
+    if (attachment_id.is_none()) {
+        info(lg, "- No attachment found");
+        return;
+    }
+    info(lg, "- Delete network interface attachment " + pyText(attachment_id) + " in " + pyText(subnet_id));
+    if (dryRun(args)) return;
+    try {
+        ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
+    } catch (py::error_already_set &e) {
+        if (isExit(e)) throw;
+        reportFailure("Failed to detach natwork interface: " + errorText(e));
+        if (!isServiceError(e)) printTraceback(e);
+        return;  // a refused detach never completes: nothing to wait for
+    }
+    const double pause = 2, limit = 300;
+    for (double waited = 0; attached(); waited += pause) {
+        if (waited >= limit) {
+            error(lg, "  **Error** attachment " + pyText(attachment_id) + " in " + pyText(subnet_id) +
+                          " still attached after 5 minutes");
+            return;
+        }
+        sleepSeconds(pause);
+    }
+}
 }  // namespace
 
 void createNetworkfInterface(object ec2, object instance_id, object subnet_id, object sg_id, object args) {
@@ -63,31 +93,18 @@ void lookupInf2PrivateIp(object ec2, object insId, object test_config) {
 }
 
 void deleteAttachment(object ec2, object attachment_id, object subnet_id, object args) {
-    object lg = logger();
-    if (attachment_id.is_none()) {
-        info(lg, "- No attachment found");
-        return;
-    }
-    info(lg, "- Delete network interface attachment " + pyText(attachment_id) + " in " + pyText(subnet_id));
-    if (dryRun(args)) return;
-    try {
-        ec2.attr("detach_network_interface")("AttachmentId"_a = attachment_id);
-    } catch (py::error_already_set &e) {
-        if (isExit(e)) throw;
-        reportFailure("Failed to detach natwork interface: " + errorText(e));
-        if (!isServiceError(e)) printTraceback(e);
-        return;  // a refused detach never completes: nothing to wait for
-    }
-    // Bounded wait for the detach to complete.
-    const double pause = 2, limit = 300;
-    for (double waited = 0; !currentAttachment(ec2, subnet_id).is_none(); waited += pause) {
-        if (waited >= limit) {
-            error(lg, "  **Error** attachment " + pyText(attachment_id) + " in " + pyText(subnet_id) +
-                          " still attached after 5 minutes");
-            return;
-        }
-        sleepSeconds(pause);
-    }
+    detachAndWait(attachment_id, subnet_id, ec2, args, [&] { return !currentAttachment(ec2, subnet_id).is_none(); });
+}
+
+void detachInterface(object ec2, object attachment_id, object interface_id, object subnet_id, object args) {
+    // The interface itself says when it is free: one small lookup by id, not a
+    // search of the subnet's instances.
+    detachAndWait(attachment_id, subnet_id, ec2, args, [&] {
+        py::list found = ec2.attr("describe_network_interfaces")("NetworkInterfaceIds"_a =
+                                                                     listOf(interface_id))["NetworkInterfaces"];
+        return py::len(found) > 0 && !getOrNone(getOrNone(found[0], "Attachment"), "AttachmentId").is_none() &&
+               pyText(getOrNone(found[0], "Status")) != "available";
+    });
 }
 
 void deleteNetworkInterface(object ec2, object network_interface_id, object args) {

@@ -14,13 +14,19 @@ py::dict liveFilter() {
     for (const char *state : {"pending", "running", "stopping", "stopped"}) states.append(state);
     return filterSpec("instance-state-name", states);
 }
+
+// The filters of the live test instances whose `key` (subnet-id, vpc-id) is `value`.
+py::list liveTestInstances(const char *key, object value) {
+    py::list filters;
+    filters.append(nameFilter());
+    filters.append(filterSpec(key, listOf(value)));
+    filters.append(liveFilter());
+    return filters;
+}
 }  // namespace
 
 py::list testInstancesInSubnet(object ec2, object subnet_id) {
-    py::list filters;
-    filters.append(nameFilter());
-    filters.append(filterSpec("subnet-id", listOf(subnet_id)));
-    filters.append(liveFilter());
+    py::list filters = liveTestInstances("subnet-id", subnet_id);
     py::list found;
     for (auto r : ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"].cast<py::list>())
         for (auto inst : r["Instances"].cast<py::list>()) found.append(inst);
@@ -57,11 +63,19 @@ py::tuple getEc2(object ec2, object subnet_id) {
 
 object getAllEc2InVpc(object ec2, object vpc_id) { return testInstancesInVpc(ec2, vpc_id).value_or(py::none()); }
 
+py::dict testInstancesBySubnet(object ec2, object vpc_id) {
+    py::dict bySubnet;
+    object pages = ec2.attr("get_paginator")("describe_instances")
+                       .attr("paginate")("Filters"_a = liveTestInstances("vpc-id", vpc_id));
+    for (auto page : pages)
+        for (auto r : page["Reservations"].cast<py::list>())
+            for (auto inst : r["Instances"].cast<py::list>())
+                bySubnet.attr("setdefault")(inst["SubnetId"], py::list()).attr("append")(inst);
+    return bySubnet;
+}
+
 std::optional<object> testInstancesInVpc(object ec2, object vpc_id) {
-    py::list filters;
-    filters.append(nameFilter());
-    filters.append(filterSpec("vpc-id", listOf(vpc_id)));
-    filters.append(liveFilter());
+    py::list filters = liveTestInstances("vpc-id", vpc_id);
     try {
         py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
         if (py::len(reservations) == 0) return py::none();

@@ -79,6 +79,8 @@ void deleteKeyPair(object ec2, object keyname, object args);
 py::tuple getEc2(object ec2, object subnet_id);
 // Every live (pending, running, stopping, stopped) test instance of a subnet.
 py::list testInstancesInSubnet(object ec2, object subnet_id);
+// The live test instances of a VPC in one query: {subnet id: [description]}.
+py::dict testInstancesBySubnet(object ec2, object vpc_id);
 // (instance id, public address of the gateway-subnet interface, second interface)
 py::tuple instanceParts(object inst, object subnet_id);
 object getAllEc2InVpc(object ec2, object vpc_id);
@@ -91,6 +93,8 @@ void createNetworkfInterface(object ec2, object instance_id, object subnet_id, o
 void lookupInf2PrivateIpOnce(object ec2, object insId, object test_config);
 void lookupInf2PrivateIp(object ec2, object insId, object test_config);
 void deleteAttachment(object ec2, object attachment_id, object subnet_id, object args);
+// As deleteAttachment, waiting on the interface `interface_id` itself.
+void detachInterface(object ec2, object attachment_id, object interface_id, object subnet_id, object args);
 void deleteNetworkInterface(object ec2, object network_interface_id, object args);
 object getNetworkInterfaces(object ec2, object vpc_id);
 void associateEIP(object ec2, object networkInfId, object args, object vpc_id);
