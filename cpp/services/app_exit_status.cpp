@@ -16,7 +16,7 @@ PYBIND11_MODULE(AppExitStatus, m) {
     glue::moduleStartup(initialised, glue::modules::kAppExitStatus);
     m.doc() = "The process exit status both tools end with.";
     pybind11::class_<AppExitStatus>(m, "AppExitStatus", "The process-wide exit status: starts at 0 and only rises.")
-        .def(pybind11::init<>())
+        .def(pybind11::init<>(), "A handle on the process-wide status (all handles share it).")
         .def(
             "getStatus", [](const AppExitStatus &) { return status.load(); }, "The exit status so far.")
         .def_static(

@@ -14,7 +14,7 @@ PYBIND11_MODULE(Globals, m) {
         Run-wide settings, read and assigned as class attributes:
         ``dry_run`` (bool) and ``TEST_CONFIG`` (the test config's path).
     )pbdoc");
-    cls.def(pybind11::init<>());
+    cls.def(pybind11::init<>(), "An instance; the settings are read and assigned on the class.");
     cls.attr("dry_run") = false;
     cls.attr("TEST_CONFIG") = "";
 }

@@ -56,7 +56,8 @@ PYBIND11_MODULE(s3, m) {
         .def(py::init([](py::object client, std::string root, py::object bucket, std::string path) {
                  return S3BackupCmd{client, root, bucket, path};
              }),
-             "s3_client"_a, "root"_a, "bucket"_a, "path"_a)
+             "s3_client"_a, "root"_a, "bucket"_a, "path"_a,
+             "The upload of `path` with `s3_client`; nothing is sent yet.")
         .def("key", &S3BackupCmd::key, "The object key: the file's path relative to root, with forward slashes.")
         .def("uploadAFile", &S3BackupCmd::uploadAFile, R"pbdoc(
         Uploads the file; returns True when done. A missing client or file or

@@ -21,7 +21,10 @@ class AppExitStatus:
         """
         Sets the exit status back to 0 (a new run in one process).
         """
-    def __init__(self) -> None: ...
+    def __init__(self) -> None:
+        """
+        A handle on the process-wide status (all handles share it).
+        """
     def getStatus(self) -> int:
         """
         The exit status so far.

@@ -16,4 +16,7 @@ class Globals:
 
     TEST_CONFIG: typing.ClassVar[str] = ""
     dry_run: typing.ClassVar[bool] = False
-    def __init__(self) -> None: ...
+    def __init__(self) -> None:
+        """
+        An instance; the settings are read and assigned on the class.
+        """

@@ -13,7 +13,10 @@ class S3BackupCmd:
     to ``root``.
 
     """
-    def __init__(self, s3_client: typing.Any, root: str, bucket: typing.Any, path: str) -> None: ...
+    def __init__(self, s3_client: typing.Any, root: str, bucket: typing.Any, path: str) -> None:
+        """
+        The upload of `path` with `s3_client`; nothing is sent yet.
+        """
     def key(self) -> str:
         """
         The object key: the file's path relative to root, with forward slashes.
