@@ -306,6 +306,7 @@ class Lab:
         for proc in self._relays:
             proc.kill()
             proc.wait()
+            proc.stdout.close()
         self._relays = []
         if self._listener is not None:
             self._listener.close()

@@ -14,7 +14,7 @@ import sys
 import threading
 
 
-def _pipe(src, dst):
+def _pipe(src, dst, done):
     try:
         while True:
             data = src.recv(65536)
@@ -29,18 +29,37 @@ def _pipe(src, dst):
                 s.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+        done()
 
 
 def _serve(listener, connect):
     while True:
-        client, _ = listener.accept()
+        try:
+            client, _ = listener.accept()
+        except OSError:
+            return  # the listener was closed: the relay ends
         try:
             upstream = connect()
         except OSError:
             client.close()
             continue
-        for a, b in ((client, upstream), (upstream, client)):
-            threading.Thread(target=_pipe, args=(a, b), daemon=True).start()
+        _relay(client, upstream)
+
+
+def _relay(client, upstream):
+    """Copies both ways; the second direction to end closes both sockets."""
+    ended = []
+    lock = threading.Lock()
+
+    def done():
+        with lock:
+            ended.append(True)
+            if len(ended) == 2:
+                client.close()
+                upstream.close()
+
+    for a, b in ((client, upstream), (upstream, client)):
+        threading.Thread(target=_pipe, args=(a, b, done), daemon=True).start()
 
 
 def _tcp(address):

@@ -142,8 +142,9 @@ def fleet(tmp_path_factory):
     }
     yield SimpleNamespace(verdicts=verdicts, logs=logs, boots=boots, left=left, unbound=unbound, records=records)
     controller.stop()
-    echo.shutdown()
-    server.shutdown()
+    for srv in (echo, server):
+        srv.shutdown()
+        srv.server_close()
 
 
 @needs_lab

@@ -308,6 +308,7 @@ def http_service_module():
     srv, url = echo.start()
     yield url
     srv.shutdown()
+    srv.server_close()
 
 
 def test_cycle_passes_with_the_shipped_policies(account, tmp_path):

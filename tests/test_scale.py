@@ -65,7 +65,10 @@ def test_chains_of_one_account_at_once(server_clients, tmp_path, http_service, f
                     argv, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
                 )
             )
-        return [(p.wait(600), p.stderr.read()) for p in procs]
+        # communicate() reads stderr while waiting (a full pipe would stall
+        # the run) and closes it.
+        errors = [p.communicate(timeout=600)[1] for p in procs]
+        return [(p.returncode, err) for p, err in zip(procs, errors)]
 
     deployed = run_all(False)
     assert stats(c.url)["throttled"] > 0
