@@ -188,26 +188,22 @@ void terminateEc2s(object ec2, object iam, object args) {
     // share (a query per subnet costs the service's read budget and time as
     // the fleet grows); when that query fails, each worker asks for its own.
     object bySubnet = py::none();
-    if (!dryRun(args)) {
-        try {
-            bySubnet = testInstancesBySubnet(ec2, vpc);
-        } catch (py::error_already_set &e) {
-            if (!isAwsError(e)) throw;
-            info(lg, "  listing the test instances subnet by subnet: " + errorText(e));
-        }
+    try {
+        bySubnet = testInstancesBySubnet(ec2, vpc);
+    } catch (py::error_already_set &e) {
+        if (!isAwsError(e)) throw;
+        info(lg, "  listing the test instances subnet by subnet: " + errorText(e));
     }
     // What a revert worker could not remove is still there.
-    object guarded = guardedWorker(
-        bySubnet.is_none() ? moduleAttr("deleteEc2")
-                           : object(py::cpp_function(
-                                 [bySubnet](object ec2_client, object, object args, object subnet_id) {
-                                     if (stopRequested()) return;
-                                     py::list none;
-                                     object found = bySubnet.attr("get")(subnet_id, none);
-                                     removeInstances(ec2_client, found, subnet_id, args);
-                                 },
-                                 py::arg("ec2_client"), py::arg("iam_client"), py::arg("args"), py::arg("subnet_id"))),
-        "revert of", "subnet_id");
+    py::cpp_function revertSubnet(
+        [bySubnet](object ec2_client, object, object args, object subnet_id) {
+            if (stopRequested()) return;
+            py::list found = bySubnet.is_none() ? testInstancesInSubnet(ec2_client, subnet_id)
+                                                : py::list(bySubnet.attr("get")(subnet_id, py::list()));
+            removeInstances(ec2_client, found, subnet_id, args);
+        },
+        py::arg("ec2_client"), py::arg("iam_client"), py::arg("args"), py::arg("subnet_id"));
+    object guarded = guardedWorker(revertSubnet, "revert of", "subnet_id");
     std::vector<std::pair<object, py::dict>> calls;
     py::set seen;
     for (auto rec : records) {
