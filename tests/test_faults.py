@@ -83,7 +83,7 @@ def test_one_refused_subnet_fails_only_its_record(server_clients, tmp_path, http
             records[0],
             nat_gw_id="nat-bad",
             private_subnet_id="subnet-00000000000000bad",
-            gw_subnet_id=build_vpc(c.ec2, "10.9.0.0/16").pairs[0][0],
+            gw_subnet_id=c.ec2.create_subnet(VpcId=topo.vpc, CidrBlock="10.0.200.0/24")["Subnet"]["SubnetId"],
         ),
     )
     (tmp_path / "in.json").write_text(json.dumps(records))
@@ -100,6 +100,7 @@ def test_one_refused_subnet_fails_only_its_record(server_clients, tmp_path, http
 @pytest.mark.parametrize("fault", ["unreachable", "slow", "garbage", "trickle", "endless"])
 def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault):
     monkeypatch.chdir(tmp_path)
+    vpc = aws.ec2.create_vpc(CidrBlock="10.9.0.0/16")["Vpc"]["VpcId"]
     address = controller.address
     if fault == "unreachable":
         controller.stop()
@@ -121,7 +122,7 @@ def test_broken_controller(aws, controller, tmp_path, monkeypatch, caplog, fault
         cellscan,
         monkeypatch,
         [
-            *spoke_scan_args("vpc-1", address),
+            *spoke_scan_args(vpc, address),
         ],
     )
     assert status == 1

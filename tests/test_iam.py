@@ -29,7 +29,10 @@ def test_first_and_second_deployment(aws, caplog):
     assert [r["RoleName"] for r in roles] == [ROLE]
     doc = aws.iam.get_policy_version(PolicyArn=arn, VersionId="v1")["PolicyVersion"]["Document"]
     doc = json.loads(doc) if isinstance(doc, str) else doc
-    assert [s["Action"] for s in doc["Statement"]] == [["s3:ListBucket"], ["s3:GetObject"], ["s3:PutObject"]]
+    # Uploads of result and log objects only: no read of any object (the keys' backups included).
+    assert doc["Statement"] == [
+        {"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*/result-*", "arn:aws:s3:::*/log-*"]}
+    ]
 
     caplog.clear()
     assert deploy(aws.iam, make_args(account="123456789012")) == arn
@@ -53,9 +56,8 @@ def test_exact_documents_sent(aws):
         {
             "PolicyName": POLICY,
             "PolicyDocument": '{"Version": "2012-10-17", "Statement": ['
-            '{"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, '
-            '{"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, '
-            '{"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]}',
+            '{"Effect": "Allow", "Action": ["s3:PutObject"], '
+            '"Resource": ["arn:aws:s3:::*/result-*", "arn:aws:s3:::*/log-*"]}]}',
             "Description": "brimvale test ec2 policy",
             "Tags": [{"Key": "Name", "Value": "brimvale-test-ec2"}],
         },
@@ -108,17 +110,51 @@ def test_revert_with_profile_gone(aws, caplog, capsys):
     assert aws.iam.list_policies(Scope="Local")["Policies"] == []
 
 
-@pytest.mark.parametrize("policies", [0, 2])
-def test_revert_keeps_role_unless_exactly_one_policy(aws, policies):
+@pytest.mark.parametrize("attached", [0, 3])
+def test_revert_removes_role_and_policy_by_name(aws, attached):
+    """Attached or not (a deployment that ended midway), the role, its policies
+    and the tool's policy go; every page of both listings is read."""
     stub = Stubber(aws.iam)
     stub.add_response("remove_role_from_instance_profile", {})
     stub.add_response("delete_instance_profile", {})
-    listed = [{"PolicyName": POLICY, "Arn": f"arn:aws:iam::1:policy/p{i}"} for i in range(policies)]
-    stub.add_response(
-        "list_policies",
-        {"Policies": listed},
-        {"Scope": "Local", "OnlyAttached": True, "PolicyUsageFilter": "PermissionsPolicy"},
-    )
+    arns = [f"arn:aws:iam::1:policy/p{i}" for i in range(attached)]
+    pages = [arns[:2], arns[2:]] if attached else [[]]
+    for n, page in enumerate(pages):
+        body = {"AttachedPolicies": [{"PolicyName": POLICY, "PolicyArn": a} for a in page]}
+        params = {"RoleName": ROLE}
+        if n + 1 < len(pages):
+            body["IsTruncated"], body["Marker"] = True, "m"
+        if n:
+            params["Marker"] = "m"
+        stub.add_response("list_attached_role_policies", body, params)
+    for a in arns:
+        stub.add_response("detach_role_policy", {}, {"RoleName": ROLE, "PolicyArn": a})
+    other = {"PolicyName": "other", "Arn": "arn:aws:iam::1:policy/other"}
+    stub.add_response("list_policies", {"Policies": [other], "IsTruncated": True, "Marker": "m"}, {"Scope": "Local"})
+    mine = {"PolicyName": POLICY, "Arn": "arn:aws:iam::1:policy/mine"}
+    stub.add_response("list_policies", {"Policies": [mine]}, {"Scope": "Local", "Marker": "m"})
+    stub.add_response("delete_policy", {}, {"PolicyArn": mine["Arn"]})
+    stub.add_response("delete_role", {}, {"RoleName": ROLE})
     with stub:
         rollprobe.deleteInstanceProfile(aws.iam)
-    stub.assert_no_pending_responses()  # and no detach/delete request was made
+    stub.assert_no_pending_responses()
+
+
+@pytest.mark.parametrize("broken", ["role without policy", "profile without role"])
+def test_half_made_identity_is_repaired(aws, broken, caplog):
+    """A deployment killed between two IAM requests left a half-made identity: the next one completes it."""
+    arn = deploy(aws.iam, make_args())
+    if broken == "role without policy":
+        aws.iam.detach_role_policy(RoleName=ROLE, PolicyArn=arn)
+    else:
+        aws.iam.remove_role_from_instance_profile(InstanceProfileName=PROFILE, RoleName=ROLE)
+    caplog.set_level(logging.INFO)
+    assert deploy(aws.iam, make_args()) == arn
+    attached = aws.iam.list_attached_role_policies(RoleName=ROLE)["AttachedPolicies"]
+    assert [p["PolicyArn"] for p in attached] == [arn]
+    roles = aws.iam.get_instance_profile(InstanceProfileName=PROFILE)["InstanceProfile"]["Roles"]
+    assert [r["RoleName"] for r in roles] == [ROLE]
+    repair = "- Attach policy to the existing role" if broken[0] == "r" else "- Add role to the existing instance profile"
+    assert repair in caplog.messages
+    rollprobe.deleteInstanceProfile(aws.iam)
+    assert aws.iam.list_roles()["Roles"] == [] and aws.iam.list_policies(Scope="Local")["Policies"] == []

@@ -28,21 +28,17 @@ SECOND = {"NetworkInterfaceId": "eni-2", "SubnetId": PRIV, "Attachment": {"Attac
         ([{"Instances": [inst("i-1", PUBLIC, SECOND)]}], ("i-1", "198.51.100.9", SECOND), []),
         ([{"Instances": [inst("i-1", BARE, SECOND)]}], ("i-1", None, SECOND), []),
         ([{"Instances": [inst("i-1", BARE)]}], ("i-1", None, None), []),
+        # Several where one is expected: an error naming them, never "none"
+        # (a re-deployment would launch one more each time).
         (
             [{"Instances": [inst("i-1", PUBLIC)]}, {"Instances": [inst("i-2", PUBLIC)]}],
-            (None, None, None),
-            [
-                f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-                f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-            ],
+            SystemExit,
+            [f"  **Error** more than one test instance in {GW}: i-1, i-2; revert this subnet's test config first"],
         ),
         (
             [{"Instances": [inst("i-1", PUBLIC), inst("i-2", BARE, SECOND)]}],
-            (None, None, None),
-            [
-                f"  **Alert** More than one ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-                f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}",
-            ],
+            SystemExit,
+            [f"  **Error** more than one test instance in {GW}: i-1, i-2; revert this subnet's test config first"],
         ),
         ([], (None, None, None), [f"  No ec2 with tag Name:brimvale-test-ec2 found in {GW}"]),
     ],
@@ -52,8 +48,28 @@ def test_test_instance_of_a_subnet(aws, caplog, reservations, expected, lines):
     stub = Stubber(aws.ec2)
     stub.add_response("describe_instances", {"Reservations": reservations}, {"Filters": FILTERS})
     with stub:
-        assert rollprobe.getEc2(aws.ec2, GW) == expected
+        if expected is SystemExit:
+            with pytest.raises(SystemExit):
+                rollprobe.getEc2(aws.ec2, GW)
+        else:
+            assert rollprobe.getEc2(aws.ec2, GW) == expected
     assert caplog.messages == lines
+
+
+def test_lookups_follow_every_page(aws):
+    """Listings of several pages: every instance of every reservation of every page counts."""
+    stub = Stubber(aws.ec2)
+    vpc_filters = [FILTERS[0], {"Name": "vpc-id", "Values": ["vpc-1"]}, LIVE]
+    page1 = {"Reservations": [{"Instances": [inst("i-1", PUBLIC), inst("i-2", PUBLIC)]}], "NextToken": "t"}
+    page2 = {"Reservations": [{"Instances": [inst("i-3", PUBLIC)]}]}
+    stub.add_response("describe_instances", page1, {"Filters": vpc_filters})
+    stub.add_response("describe_instances", page2, {"Filters": vpc_filters, "NextToken": "t"})
+    stub.add_response("describe_instances", page1, {"Filters": FILTERS})
+    stub.add_response("describe_instances", page2, {"Filters": FILTERS, "NextToken": "t"})
+    with stub:
+        assert rollprobe.getAllEc2InVpc(aws.ec2, "vpc-1") == ["i-1", "i-2", "i-3"]
+        assert [i["InstanceId"] for i in rollprobe.testInstancesInSubnet(aws.ec2, GW)] == ["i-1", "i-2", "i-3"]
+    stub.assert_no_pending_responses()
 
 
 def test_instances_of_a_vpc_include_stopped(aws, topology, caplog):

@@ -8,6 +8,7 @@ import pytest
 from botocore.stub import Stubber
 from faults import count_calls
 
+from brimvale_testlibs.bin.core.AppExitStatus import AppExitStatus
 from brimvale_testlibs.bin.core.Globals import Globals
 from brimvale_testlibs.bin.lib.nat import Nat, NatGwInfo
 from emulators.topology import nat_vpc
@@ -80,20 +81,26 @@ def test_only_private_nat_gateways(aws, discovery, tmp_path, caplog):
     assert not (tmp_path / "b/subnet.config").exists()
 
 
-def nat(gid, subnet, kind="public"):
+def nat(gid, subnet, kind="public", state="available"):
     return {
         "NatGatewayId": gid,
+        "State": state,
         "SubnetId": subnet,
         "ConnectivityType": kind,
         "NatGatewayAddresses": [{"PublicIp": "198.51.100.1", "PrivateIp": "10.0.0.9"}],
     }
 
 
-def test_two_public_nat_gateways_in_one_subnet(aws):
+def test_two_public_nat_gateways_in_one_subnet(aws, caplog):
+    """One gateway of a subnet is tested; the other is named (status 1), as is every gateway left out.
+    The listing comes in two pages."""
+    caplog.set_level(logging.INFO)
     stub = Stubber(aws.ec2)
     stub.add_response(
-        "describe_nat_gateways", {"NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"), nat("nat-c", "s-2")]}
+        "describe_nat_gateways",
+        {"NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"), nat("nat-p", "s-3", kind="private")], "NextToken": "t"},
     )
+    stub.add_response("describe_nat_gateways", {"NatGateways": [nat("nat-c", "s-2"), nat("nat-d", "s-4", state="pending")]})
     stub.add_response(
         "describe_subnets",
         {
@@ -108,6 +115,11 @@ def test_two_public_nat_gateways_in_one_subnet(aws):
         infos = Nat.get_natgw_infos(aws.ec2, "vpc-1")
     assert list(infos) == ["nat-b", "nat-c"]
     assert infos["nat-b"].subnet_cidr == "10.0.0.0/24" and infos["nat-c"].az == "z2"
+    assert AppExitStatus().getStatus() == 1
+    errors = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+    assert errors == ["  **Error** NAT gateway nat-a is not tested: nat-b shares its subnet s-1 and is tested instead"]
+    assert "  NAT gateway nat-p left out: it is private (no public address)" in caplog.messages
+    assert "  NAT gateway nat-d left out: it is pending, not available" in caplog.messages
 
 
 @pytest.mark.parametrize(

@@ -247,13 +247,14 @@ def test_cellscan_spoke_feeds_deployment(server_clients, controller, tmp_path, h
     assert left["Reservations"] == []
 
 
-def test_cellscan_spoke_prompts_and_fails_on_refusal(moto_server, controller, tmp_path):
+def test_cellscan_spoke_prompts_and_fails_on_refusal(server_clients, controller, tmp_path):
+    vpc = server_clients.ec2.create_vpc(CidrBlock="10.9.0.0/16")["Vpc"]["VpcId"]
     argv = [
         tool("cellscan"),
-        *spoke_scan_args("vpc-1", controller.address, password=()),
+        *spoke_scan_args(vpc, controller.address, password=()),
     ]
     controller.mode = "refuse"
-    r = run_cli(argv, tmp_path, cli_env(moto_server), input="secret\n")
+    r = run_cli(argv, tmp_path, cli_env(server_clients.url), input="secret\n")
     assert r.returncode == 1
     assert "Enter Brimvale Controller Password: " in r.stderr + r.stdout
     assert "  **Error** Failed to get gateway info from controller. controller refused the request" in r.stderr

@@ -39,13 +39,25 @@ py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::objec
                             "tries"_a = tries, "delay"_a = delay, "logger"_a = py::none());
 }
 
-void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byTarget,
+py::list allPages(py::object client, const char *op, const char *key, py::dict kwargs) {
+    py::list items;
+    if (!truthy(client.attr("can_paginate")(op))) {
+        for (auto item : client.attr(op)(**kwargs)[key].cast<py::list>()) items.append(item);
+        return items;
+    }
+    for (auto page : client.attr("get_paginator")(op).attr("paginate")(**kwargs))
+        for (auto item : page[key].cast<py::list>()) items.append(item);
+    return items;
+}
+
+void collectRoutedSubnets(py::list tables, const char *targetKey, py::dict byTarget,
                           const std::function<py::list(py::handle)> &subnetsOf) {
-    for (auto table : tables["RouteTables"].cast<py::list>()) {
+    for (auto table : tables) {
         py::object routes = getOrNone(table, "Routes");
         py::object assocs = getOrNone(table, "Associations");
         if (routes.is_none() || assocs.is_none()) continue;
         for (auto route : routes.cast<py::list>()) {
+            if (pyText(getOrNone(route, "DestinationCidrBlock")) != "0.0.0.0/0") continue;
             py::object target = getOrNone(route, targetKey);
             if (target.is_none() || !byTarget.contains(target)) continue;
             py::list subnets = subnetsOf(byTarget[target]);

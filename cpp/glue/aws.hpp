@@ -16,6 +16,11 @@ py::dict filterSpec(const char *name, py::list values);
 // {"Key": key, "Value": value}
 py::dict tagPair(const std::string &key, const std::string &value);
 
+// Every item under `key` of every page of the operation `op` of `client`
+// (called with `kwargs`), through the SDK's paginator; an operation without a
+// paginator is one call.
+py::list allPages(py::object client, const char *op, const char *key, py::dict kwargs = py::dict());
+
 // ---- service errors ------------------------------------------------------------
 
 // The "Error"/"Code" of a botocore ClientError, or nothing when the error is
@@ -50,11 +55,13 @@ py::object retryCall(py::object fn, py::tuple fargs, py::dict fkwargs, py::objec
 
 // ---- route tables and subnets ------------------------------------------------------
 
-// Walks a describe_route_tables answer: for every route whose `targetKey`
-// (NatGatewayId, NetworkInterfaceId, ...) is a key of `byTarget`, appends the
-// subnets associated with the route's table to `subnetsOf(entry)`, once per
-// matching route. Associations without a subnet (main table, gateway) are skipped.
-void collectRoutedSubnets(py::handle tables, const char *targetKey, py::dict byTarget,
+// Walks the route tables of a describe_route_tables listing: for every default
+// route (0.0.0.0/0: the only one that carries the test's traffic) whose
+// `targetKey` (NatGatewayId, NetworkInterfaceId, ...) is a key of `byTarget`,
+// appends the subnets associated with the route's table to
+// `subnetsOf(entry)`. Associations without a subnet (main table, gateway) are
+// skipped.
+void collectRoutedSubnets(py::list tables, const char *targetKey, py::dict byTarget,
                           const std::function<py::list(py::handle)> &subnetsOf);
 
 // The gateway address of a subnet: network address plus one, dotted decimal.

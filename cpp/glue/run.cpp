@@ -195,7 +195,9 @@ void logCommand(const char *tool, const std::string &secret) {
 }
 
 void uploadToS3(py::object s3, py::object bucket, const std::string &path) {
-    importModule(modules::kS3).attr("S3BackupCmd")(s3, ".", bucket, path).attr("uploadAFile")();
+    // What was not uploaded is missing in the bucket: the run must say so.
+    if (!truthy(importModule(modules::kS3).attr("S3BackupCmd")(s3, ".", bucket, path).attr("uploadAFile")()))
+        raiseExitStatus(1);
 }
 
 }  // namespace glue

@@ -60,7 +60,7 @@ void startLog(const std::string &folder);
 // controller password masked.
 void logCommand(const char *tool, const std::string &secret = "");
 // Uploads a local file to `bucket` (key: its path relative to the working
-// folder); a failed upload is one error line, never an exception.
+// folder); a failed upload is one error line and status 1, never an exception.
 void uploadToS3(py::object s3, py::object bucket, const std::string &path);
 
 // ---- checks of input ------------------------------------------------------------------
@@ -105,6 +105,8 @@ void makeDirs(const std::string &path);
 // One non-daemon Python thread per call, all created, all started, then joined
 // in order. SystemExit ends one worker quietly; any other error is printed with
 // its traceback by the standard thread excepthook; other workers never notice.
-void runWorkers(const std::vector<std::pair<py::object, py::dict>> &calls);
+// When a thread cannot be started, no further one is: one error line (status
+// 1), and the started ones are joined. Returns how many were started.
+size_t runWorkers(const std::vector<std::pair<py::object, py::dict>> &calls);
 
 }  // namespace glue

@@ -8,6 +8,28 @@ py::object importModule(const char *name) { return py::module_::import(name); }
 
 std::string pyText(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
+std::string printable(const std::string &text) {
+    static const char *hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 bool pyEquals(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();

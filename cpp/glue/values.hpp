@@ -19,6 +19,11 @@ py::object importModule(const char *name);
 // Python's str() of a value: what log lines show (None reads "None").
 std::string pyText(py::handle obj);
 
+// Text from outside (a controller's answer, a service's message) made safe for
+// one log line: control characters (CR, LF, escape, ...) are written as
+// Python escapes.
+std::string printable(const std::string &text);
+
 // a == b as Python compares.
 bool pyEquals(py::handle a, py::handle b);
 

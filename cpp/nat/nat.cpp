@@ -44,25 +44,40 @@ py::list getExistingNatgws(py::object ec2, py::object natGwTag, py::object vpc) 
         }
         filters.append(filterSpec(("tag:" + pyText(parts[0])).c_str(), listOf(parts[1])));
     }
-    py::object resp = ec2.attr("describe_nat_gateways")("Filters"_a = filters);
-    return resp["NatGateways"];
+    return allPages(ec2, "describe_nat_gateways", "NatGateways", py::dict("Filters"_a = filters));
 }
 
 py::dict getNatgwInfos(py::object ec2, py::object vpc) {
-    py::list gws = getExistingNatgws(ec2, py::none(), vpc);
+    // Every gateway of the VPC, so that those left out can be named with the reason.
+    py::list gws = allPages(ec2, "describe_nat_gateways", "NatGateways",
+                            py::dict("Filters"_a = listOf(filterSpec("vpc-id", listOf(vpc)))));
     py::dict bySubnet;
     for (auto gw : gws) {
-        if (pyText(getOrNone(gw, "ConnectivityType")) != "public") continue;
+        std::string id = pyText(gw["NatGatewayId"]);
+        std::string state = pyText(getOrNone(gw, "State"));
+        if (state != "available") {
+            info(lg(), "  NAT gateway " + id + " left out: it is " + state + ", not available");
+            continue;
+        }
+        if (pyText(getOrNone(gw, "ConnectivityType")) != "public") {
+            info(lg(), "  NAT gateway " + id + " left out: it is private (no public address)");
+            continue;
+        }
         py::object first = gw["NatGatewayAddresses"].cast<py::list>()[0];
         py::object subnetId = gw["SubnetId"];
+        // A test instance is found again by its gateway subnet: one gateway
+        // of a subnet can be tested, and the other must not pass unnoticed.
+        if (bySubnet.contains(subnetId))
+            reportFailure("NAT gateway " + pyText(gwOf(bySubnet[subnetId]).nat_gw_id) + " is not tested: " + id +
+                              " shares its subnet " + pyText(subnetId) + " and is tested instead",
+                          lg());
         bySubnet[subnetId] = py::cast(
             NatGwInfo(gw["NatGatewayId"], subnetId, getOrNone(first, "PublicIp"), getOrNone(first, "PrivateIp")));
     }
     if (py::len(bySubnet) == 0) refuse("No available public NAT gateway found in " + pyText(vpc));
     py::list subnetIds;
     for (auto kv : bySubnet) subnetIds.append(kv.first);
-    py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = subnetIds);
-    for (auto subnet : resp["Subnets"].cast<py::list>()) {
+    for (auto subnet : allPages(ec2, "describe_subnets", "Subnets", py::dict("SubnetIds"_a = subnetIds))) {
         py::object key = subnet["SubnetId"];
         if (!bySubnet.contains(key)) continue;
         NatGwInfo &gw = gwOf(bySubnet[key]);
@@ -94,8 +109,13 @@ py::dict filterBySubnetInHistory(py::object args, py::dict natGwInfos) {
         refuse("cannot read history file " + path + ": " + errorText(e));
     }
     py::dict kept;
-    for (auto kv : natGwInfos)
-        if (known.contains(gwOf(kv.second).subnet_id)) kept[kv.first] = kv.second;
+    for (auto kv : natGwInfos) {
+        if (known.contains(gwOf(kv.second).subnet_id))
+            kept[kv.first] = kv.second;
+        else
+            info(lg(), "  NAT gateway " + pyText(kv.first) + " left out: its subnet " +
+                           pyText(gwOf(kv.second).subnet_id) + " is not in history file " + path);
+    }
     return kept;
 }
 
@@ -108,7 +128,8 @@ void findNatGws(py::object args, py::object ec2, py::object s3) {
             refuse("no public NAT gateway of " + pyText(vpc) + " has its subnet in history file " + historyPath(args));
     }
 
-    py::object tables = ec2.attr("describe_route_tables")("Filters"_a = listOf(filterSpec("vpc-id", listOf(vpc))));
+    py::list tables = allPages(ec2, "describe_route_tables", "RouteTables",
+                               py::dict("Filters"_a = listOf(filterSpec("vpc-id", listOf(vpc)))));
     collectRoutedSubnets(tables, "NatGatewayId", infos,
                          [](py::handle gw) -> py::list { return gwOf(gw).private_subnets; });
 
@@ -116,8 +137,8 @@ void findNatGws(py::object args, py::object ec2, py::object s3) {
         NatGwInfo &gw = gwOf(kv.second);
         if (py::len(gw.private_subnets) == 0)
             refuse("cannot find a private subnet that points to NAT gw " + pyText(gw.nat_gw_id));
-        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = gw.private_subnets);
-        for (auto subnet : resp["Subnets"].cast<py::list>()) {
+        for (auto subnet :
+             allPages(ec2, "describe_subnets", "Subnets", py::dict("SubnetIds"_a = gw.private_subnets))) {
             if (!pyEquals(subnet["AvailabilityZone"], gw.az)) continue;
             gw.private_subnet_cidr = subnet["CidrBlock"];
             gw.private_subnet_id = subnet["SubnetId"];

@@ -58,8 +58,8 @@ static std::string workflowAccountProblem(const std::string &wf) {
     return "";
 }
 
-// The results S3 client of a deployment run (and the key download).
-object workflowS3(object args) {
+// The results S3 client of a run (and, for a deployment, the key download).
+object workflowS3(object args, bool fetchKey) {
     object lg = logger();
     object wf = option(args, "workflow_account_role");
     if (!truthy(wf)) return profileSession(option(args, "profile")).attr("client")("s3");
@@ -79,7 +79,7 @@ object workflowS3(object args) {
     if (py::isinstance<py::str>(session)) exitProcess(1);  // its error line is logged
     object ssm = session.attr("client")("ssm", "region_name"_a = region);
     object s3 = session.attr("client")("s3");
-    if (isGiven(args, "key_name"))
+    if (fetchKey && isGiven(args, "key_name"))
         getPemKeyFromSSM(ssm, py::str("/brimvale/workflow/secrets/" + pyText(option(args, "key_name"))), args);
     return s3;
 }
@@ -95,9 +95,13 @@ void checkRunInput(object args, bool revert) {
         exitProcess(1);
     }
     object wf = option(args, "workflow_account_role");
-    if (!revert && truthy(wf)) {
+    if (truthy(wf)) {
         std::string wrong = workflowAccountProblem(pyText(wf));
         if (!wrong.empty()) refuseRun("--workflow_account_role " + pyText(wf) + ": " + wrong);
+        // The downloaded key is written to a file of the key's name.
+        std::string key = pyText(option(args, "key_name"));
+        if (isGiven(args, "key_name") && (key.find('/') != std::string::npos || key.find("..") != std::string::npos))
+            refuseRun("--key_name " + key + " must be a plain name (no \"/\", no \"..\")");
     }
     object role = option(args, "assume_role");
     if (isGiven(args, "assume_role") && !isRoleArn(role))
@@ -143,11 +147,15 @@ void main() {
     globalSettings().attr("dry_run") = py::bool_(dryRun(args));
     checkRunInput(args, revert);
     // The test config is checked before anything is done in AWS.
-    loadTestConfig(args);
+    if (revert)
+        loadTestConfig(args);
+    else
+        loadDeployConfig(args);
 
     StopOnSignals stopHandlers;
     guardMain([&] {
-        object s3 = revert ? object(py::none()) : workflowS3(args);
+        // A revert needs S3 only to upload its log.
+        object s3 = revert && !isGiven(args, "s3_bucket") ? object(py::none()) : workflowS3(args, !revert);
         object session = deploymentSession(args);
         object ec2 = fleetClient(session, "ec2", args);
         object iam = fleetClient(session, "iam", args);

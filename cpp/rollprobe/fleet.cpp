@@ -1,5 +1,6 @@
 // Fleet deployment and teardown: shared resources of the VPC, one worker per
 // eligible record.
+#include <algorithm>
 #include <atomic>
 
 #include "rollprobe/rollprobe.hpp"
@@ -14,6 +15,55 @@ namespace {
 }
 
 bool eligible(object record) { return truthy(getOrNone(record, "private_subnet_id")); }
+
+// A deployment's records must be told apart: a test instance is found again
+// by its gateway subnet, and a verdict by its record tag. Two records that
+// share either would share an instance or a verdict.
+void requireDistinctRecords(const std::string &path, py::list records, object args) {
+    py::dict subnets, tags;
+    size_t index = 0;
+    for (auto rec : records) {
+        std::string where = "record " + std::to_string(index++);
+        if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
+        object subnet = rec["gw_subnet_id"];
+        if (subnets.contains(subnet))
+            refuseConfig(path, pyText(subnets[subnet]) + " and " + where + " share the gateway subnet " +
+                                   pyText(subnet) + ": one test instance per gateway subnet");
+        subnets[subnet] = where;
+        py::str tag(deduceTag(args, py::reinterpret_borrow<object>(rec)));
+        if (tags.contains(tag))
+            refuseConfig(path, pyText(tags[tag]) + " and " + where + " have the same record tag " + pyText(tag) +
+                                   ": their verdicts would be one object");
+        tags[tag] = where;
+    }
+}
+
+// The VPC of a test config: that of its first record's gateway subnet. Every
+// other subnet it names must lie in the same VPC, or a revert would reach
+// into another one.
+object configVpc(object ec2, py::list records, object args) {
+    object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
+    py::list ids;
+    for (auto rec : records)
+        for (const char *key : {"gw_subnet_id", "private_subnet_id"}) {
+            object id = getOrNone(rec, key);
+            if (truthy(id) && !ids.contains(id)) ids.append(id);
+        }
+    py::list others;
+    const size_t chunk = 200;  // values of one filter at most
+    for (size_t at = 0; at < py::len(ids); at += chunk) {
+        py::list part = ids[py::slice(at, std::min(at + chunk, py::len(ids)), 1)];
+        for (auto subnet : allPages(ec2, "describe_subnets", "Subnets",
+                                    py::dict("Filters"_a = listOf(filterSpec("subnet-id", part)))))
+            if (!pyEquals(subnet["VpcId"], vpc))
+                others.append(py::str(pyText(subnet["SubnetId"]) + " (" + pyText(subnet["VpcId"]) + ")"));
+    }
+    if (py::len(others) > 0)
+        refuseConfig(pyText(option(args, "test_config")),
+                     "its records lie in more than one VPC: " + pyText(vpc) + " and " +
+                         pyText(py::str(", ").attr("join")(others)));
+    return vpc;
+}
 
 // A worker body whose every error is one line naming its subnet, and makes
 // the run fail (what the worker could not do is not done).
@@ -42,6 +92,16 @@ py::dict kwargs(object ec2, object iam, object args) {
 
 static void removeInstances(object ec2, py::list found, object subnet_id, object args);
 
+// Releases one elastic IP; one that cannot be released is one line and status 1.
+static void releaseOrReport(object ec2, py::handle address, object insId, object args) {
+    try {
+        releaseEIP(ec2, address["PublicIp"], address["AllocationId"], insId, args);
+    } catch (py::error_already_set &e) {
+        if (!isServiceError(e)) throw;
+        reportFailure("cannot release elastic IP " + pyText(address["PublicIp"]) + ": " + errorText(e));
+    }
+}
+
 // Elastic IPs of the tool that were allocated for this VPC but never
 // associated (a run ended between the two requests) belong to no instance any
 // more. An address without the VPC tag, or of another VPC, is never touched: a
@@ -54,21 +114,14 @@ static void releaseStrayAddresses(object ec2, object vpc, object args) {
     filters.append(filterSpec((std::string("tag:") + kVpcTagKey).c_str(), listOf(vpc)));
     py::list addresses;
     try {
-        addresses = ec2.attr("describe_addresses")("Filters"_a = filters)["Addresses"];
+        addresses = allPages(ec2, "describe_addresses", "Addresses", py::dict("Filters"_a = filters));
     } catch (py::error_already_set &e) {
         if (!isServiceError(e)) throw;
         reportFailure("cannot list the elastic IPs of " + pyText(vpc) + ": " + errorText(e));
         return;
     }
-    for (auto address : addresses) {
-        if (hasKey(address, "AssociationId")) continue;
-        try {
-            releaseEIP(ec2, address["PublicIp"], address["AllocationId"], py::none(), args);
-        } catch (py::error_already_set &e) {
-            if (!isServiceError(e)) throw;
-            reportFailure("cannot release elastic IP " + pyText(address["PublicIp"]) + ": " + errorText(e));
-        }
-    }
+    for (auto address : addresses)
+        if (!hasKey(address, "AssociationId")) releaseOrReport(ec2, address, py::none(), args);
 }
 
 namespace {
@@ -120,10 +173,18 @@ py::list loadTestConfig(object args) {
     return records;
 }
 
+py::list loadDeployConfig(object args) {
+    py::list records = loadTestConfig(args);
+    requireDistinctRecords(pyText(option(args, "test_config")), records, args);
+    return records;
+}
+
 void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
     object lg = logger();
-    py::list records = loadTestConfig(args);
-    object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
+    py::list records = loadDeployConfig(args);
+    object vpc = configVpc(ec2, records, args);
+    if (!isGiven(args, "s3_bucket"))
+        info(lg, "- No --s3_bucket: the test instances run no test and no verdict will be uploaded");
     object sg = createSG(ec2, vpc, args);
     object sgPrivate = createPrivateInfSG(ec2, vpc, args);
     object keyName = option(args, "key_name");
@@ -138,6 +199,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
 
     object worker = guardedWorker(moduleAttr("createEc2"), "deployment in", "private_subnet_id");
     std::vector<std::pair<object, py::dict>> calls;
+    std::vector<PyObject *> launchedFor;  // the record of each call
     for (auto rec : records) {
         if (!eligible(py::reinterpret_borrow<object>(rec))) {
             // Spoke records carry no NAT gateway id: their gateway name tells.
@@ -162,18 +224,35 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
         kw["s3_client"] = s3;
         kw["vpc_id"] = vpc;
         calls.emplace_back(worker, kw);
+        launchedFor.push_back(rec.ptr());
     }
     progressStart(calls.size());
-    runWorkers(calls);
+    size_t started = runWorkers(calls);
+    // Records whose worker never started were reported as one line already.
+    auto notStarted = [&](py::handle rec) {
+        return std::find(launchedFor.begin() + static_cast<std::ptrdiff_t>(started), launchedFor.end(), rec.ptr()) !=
+               launchedFor.end();
+    };
 
     std::string out = pyText(option(args, "output_test_config"));
-    writeTestConfig(out, records);
+    try {
+        writeTestConfig(out, records);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        size_t launched = 0;
+        for (auto rec : records)
+            if (hasKey(rec, "ec2_ip")) ++launched;
+        refuseRun("cannot write the output test config " + out + ": " + errorText(e) + "; " +
+                  std::to_string(launched) +
+                  " test instance(s) launched; their addresses are not written: revert with the input config " +
+                  pyText(option(args, "test_config")));
+    }
     info(lg, "- Wrote " + out);
     if (dryRun(args)) return;
     // A run in which test instances failed must not report success.
     std::string why = stopRequested() ? "interrupted: " : "";
     for (auto rec : records) {
-        if (!eligible(py::reinterpret_borrow<object>(rec))) continue;
+        if (!eligible(py::reinterpret_borrow<object>(rec)) || notStarted(rec)) continue;
         if (!hasKey(rec, "ec2_ip") || !hasKey(rec, "ec2_2nd_private_ip")) {
             reportFailure(why + "test instance for " + pyText(rec["private_subnet_id"]) + " is not complete");
         }
@@ -183,7 +262,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
 void terminateEc2s(object ec2, object iam, object args) {
     object lg = logger();
     py::list records = loadTestConfig(args);
-    object vpc = getVpcId(ec2, records[0]["gw_subnet_id"]);
+    object vpc = configVpc(ec2, records, args);
     // The VPC's test instances in one query, each worker taking its subnet's
     // share (a query per subnet costs the service's read budget and time as
     // the fleet grows); when that query fails, each worker asks for its own.
@@ -251,6 +330,7 @@ void removeSharedResources(object ec2, object vpc, object args) {
             info(lg, "  not found");
             return;
         }
+        if (!isToolsGroup(ec2, vpc, name)) return;
         info(lg, "  delete SG " + pyText(id));
         deleteSG(ec2, id, args);
     };
@@ -265,20 +345,26 @@ void removeSharedResources(object ec2, object vpc, object args) {
 static void deleteTestInstance(object ec2, object inst, object subnet_id, object args) {
     object lg = logger();
     py::tuple parts = instanceParts(inst, subnet_id);
-    object insId = parts[0], publicIp = parts[1], ifc = parts[2];
+    object insId = parts[0], ifc = parts[2];
     object ifcId = getOrNone(ifc, "NetworkInterfaceId");
     object attachmentId = getOrNone(getOrNone(ifc, "Attachment"), "AttachmentId");
     if (!attachmentId.is_none()) detachInterface(ec2, attachmentId, ifcId, subnet_id, args);
     deleteNetworkInterface(ec2, ifcId, args);
-    object alloc = py::none();
-    if (!publicIp.is_none() && truthy(option(args, "eip"))) {
-        try {
-            alloc = getEipAllocationId(ec2, insId, publicIp);
-        } catch (py::error_already_set &e) {
-            if (isExit(e)) throw;
-            // An auto-assigned address has no elastic IP; the instance still goes.
-            info(lg, "  no elastic IP holds " + pyText(publicIp) + " of " + pyText(insId));
-        }
+    // The tool's elastic IPs of the instance go with it whatever the flags of
+    // this run (a revert without --eip after a deployment with it included).
+    py::list owned;
+    py::list filters;
+    filters.append(filterSpec("instance-id", listOf(insId)));
+    filters.append(filterSpec("tag:Name", listOf(py::str(kEipName))));
+    try {
+        for (auto address : allPages(ec2, "describe_addresses", "Addresses", py::dict("Filters"_a = filters)))
+            owned.append(address);
+    } catch (py::error_already_set &e) {
+        if (!isServiceError(e)) throw;
+        // Once the instance is gone its addresses are unassociated: the VPC's
+        // stray addresses are released after the fleet.
+        info(lg, "  cannot list the elastic IPs of " + pyText(insId) + " (" + errorText(e) +
+                     "): they go with the VPC's stray addresses");
     }
     info(lg, std::string("- Delete ") + kInstanceName + " in " + pyText(subnet_id));
     info(lg, "  terminate " + pyText(insId) + " in " + pyText(subnet_id));
@@ -287,7 +373,7 @@ static void deleteTestInstance(object ec2, object inst, object subnet_id, object
         ec2.attr("terminate_instances")("InstanceIds"_a = listOf(insId));
         waiter.attr("wait")("InstanceIds"_a = listOf(insId));
     }
-    if (!alloc.is_none()) releaseEIP(ec2, publicIp, alloc, insId, args);
+    for (auto address : owned) releaseOrReport(ec2, address, insId, args);
 }
 
 // Removes the given live test instances of a gateway subnet.

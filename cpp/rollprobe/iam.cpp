@@ -6,11 +6,18 @@ using namespace glue;
 namespace rollprobe {
 
 namespace {
-py::dict statement(const char *action) {
+// The instances only upload their result and log objects. The policy is
+// shared by every VPC and bucket of the account, so it names the objects, not
+// a bucket: nothing else of any bucket (the fleets' private keys among them)
+// can be read or written with it.
+py::dict uploadStatement() {
     py::dict s;
     s["Effect"] = "Allow";
-    s["Action"] = listOf(py::str(action));
-    s["Resource"] = listOf(py::str("arn:aws:s3:::*"));
+    s["Action"] = listOf(py::str("s3:PutObject"));
+    py::list objects;
+    objects.append("arn:aws:s3:::*/result-*");
+    objects.append("arn:aws:s3:::*/log-*");
+    s["Resource"] = objects;
     return s;
 }
 
@@ -21,6 +28,13 @@ object findPolicyArn(object iam) {
         for (auto p : page["Policies"].cast<py::list>())
             if (pyText(p["PolicyName"]) == kPolicyName) return p["Arn"];
     return py::none();
+}
+
+// True when the tool's role has `policy_arn` attached (every page).
+bool attachedPolicy(object iam, object policy_arn) {
+    for (auto p : allPages(iam, "list_attached_role_policies", "AttachedPolicies", py::dict("RoleName"_a = kRoleName)))
+        if (pyEquals(p["PolicyArn"], policy_arn)) return true;
+    return false;
 }
 
 // Sends a create request. An existing entity means "already set up": one
@@ -73,11 +87,7 @@ object createS3Policy(object iam, object args) {
     info(lg, std::string("- Create policy ") + kPolicyName);
     py::dict doc;
     doc["Version"] = "2012-10-17";
-    py::list stmts;
-    stmts.append(statement("s3:ListBucket"));
-    stmts.append(statement("s3:GetObject"));
-    stmts.append(statement("s3:PutObject"));
-    doc["Statement"] = stmts;
+    doc["Statement"] = listOf(uploadStatement());
     py::list tags = listOf(tagPair("Name", kInstanceName));
     try {
         object resp = iam.attr("create_policy")("PolicyName"_a = kPolicyName, "PolicyDocument"_a = jsonText(doc, false),
@@ -117,7 +127,20 @@ void createEc2Role(object iam, object policy_arn) {
         iam.attr("create_role")("RoleName"_a = kRoleName, "AssumeRolePolicyDocument"_a = jsonText(doc, false),
                                 "Description"_a = "brimvale test ec2 role");
     });
-    if (!created) return;
+    if (!created) {
+        // A run that ended between the two requests left a role without its
+        // policy: the instances could never upload. Attaching is idempotent.
+        if (attachedPolicy(iam, policy_arn)) return;
+        info(lg, "- Attach policy to the existing role");
+        try {
+            iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn);
+        } catch (py::error_already_set &e) {
+            if (!isServiceError(e)) throw;
+            refuseRun("cannot attach " + pyText(policy_arn) + " to the existing role " + kRoleName + ": " +
+                      errorText(e));
+        }
+        return;
+    }
     info(lg, "- Attach policy to role");
     completeOrUndo([&] { iam.attr("attach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = policy_arn); },
                    [&] { iam.attr("delete_role")("RoleName"_a = kRoleName); });
@@ -130,7 +153,21 @@ void createInstanceProfile(object iam) {
         iam.attr("create_instance_profile")("InstanceProfileName"_a = kProfileName,
                                             "Tags"_a = listOf(tagPair("Name", kInstanceName)));
     });
-    if (!created) return;
+    if (!created) {
+        // An existing profile without the role (a run ended midway) is repaired.
+        py::list roles = iam.attr("get_instance_profile")("InstanceProfileName"_a = kProfileName)["InstanceProfile"]["Roles"];
+        for (auto role : roles)
+            if (pyText(role["RoleName"]) == kRoleName) return;
+        info(lg, "- Add role to the existing instance profile");
+        try {
+            iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+        } catch (py::error_already_set &e) {
+            if (!isServiceError(e)) throw;
+            refuseRun(std::string("cannot add ") + kRoleName + " to the existing instance profile " + kProfileName +
+                      ": " + errorText(e));
+        }
+        return;
+    }
     info(lg, "- Add role to instance profile");
     completeOrUndo(
         [&] {
@@ -153,19 +190,38 @@ void deleteInstanceProfile(object iam) {
     } catch (py::error_already_set &e) {
         reportAndGoOn(lg, e);
     }
-    object resp = iam.attr("list_policies")("Scope"_a = "Local", "OnlyAttached"_a = true,
-                                            "PolicyUsageFilter"_a = "PermissionsPolicy");
-    py::list arns;
-    for (auto p : resp["Policies"].cast<py::list>())
-        if (pyText(p["PolicyName"]) == kPolicyName) arns.append(p["Arn"]);
-    if (py::len(arns) != 1) return;
-    object arn = arns[0];
-    info(lg, std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + pyText(arn) + " ");
-    iam.attr("detach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = arn);
-    info(lg, "  Delete policy " + pyText(arn));
-    iam.attr("delete_policy")("PolicyArn"_a = arn);
+    // The role and the policy go by name, attached or not (a deployment that
+    // ended midway leaves either alone): first every policy of the role.
+    py::list attached;
+    try {
+        attached = allPages(iam, "list_attached_role_policies", "AttachedPolicies", py::dict("RoleName"_a = kRoleName));
+    } catch (py::error_already_set &e) {
+        reportAndGoOn(lg, e);
+    }
+    for (auto p : attached) {
+        info(lg, std::string("  Detach ") + kRoleName + " from " + pyText(p["PolicyName"]) + " " +
+                     pyText(p["PolicyArn"]) + " ");
+        try {
+            iam.attr("detach_role_policy")("RoleName"_a = kRoleName, "PolicyArn"_a = p["PolicyArn"]);
+        } catch (py::error_already_set &e) {
+            reportAndGoOn(lg, e);
+        }
+    }
+    object arn = findPolicyArn(iam);
+    if (!arn.is_none()) {
+        info(lg, "  Delete policy " + pyText(arn));
+        try {
+            iam.attr("delete_policy")("PolicyArn"_a = arn);
+        } catch (py::error_already_set &e) {
+            reportAndGoOn(lg, e);
+        }
+    }
     info(lg, std::string("  Delete ") + kRoleName);
-    iam.attr("delete_role")("RoleName"_a = kRoleName);
+    try {
+        iam.attr("delete_role")("RoleName"_a = kRoleName);
+    } catch (py::error_already_set &e) {
+        reportAndGoOn(lg, e);
+    }
 }
 
 }  // namespace rollprobe

@@ -120,6 +120,9 @@ bool recordPublicAddress(object ec2, object insId, object gw_subnet_id, object p
         if (truthy(option(args, "eip"))) associateEIP(ec2, pubIfcs[0], args, vpc_id);
         inst = describe(ec2, insId);
         pubIfcs = publicInterfaces(inst, gw_subnet_id);
+    } else if (firstTime && truthy(option(args, "eip"))) {
+        info(lg, "  no elastic IP allocated for " + pyText(insId) + ": the gateway subnet " + pyText(gw_subnet_id) +
+                     " gave it the public address " + pyText(inst["PublicIpAddress"]) + " on launch");
     }
     if (firstTime) {
         py::dict req;

@@ -25,8 +25,15 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
         if (isExit(e)) throw;
         refuseRun(errorText(e));
     }
+    std::string path = pyText(option(args, "backup_folder")) + "/" + name + ".pem";
     if (py::len(found["KeyPairs"]) > 0) {
         info(lg, "  Key " + name + " already exist");
+        // A key pair whose private key is not here (planted, or left by a run
+        // that ended before writing it) would give the instances a key nobody
+        // here holds.
+        if (!pathExists(path))
+            refuseRun("key pair " + name + " exists but its private key " + path +
+                      " is not here: use the backup folder of the run that made it, or --key_name");
         return name;
     }
     if (dryRun(args)) return name;
@@ -53,10 +60,23 @@ std::string createKeyPair(object ec2, object s3, object vpcId, object args) {
         exitProcess(1);
     }
     info(lg, "  done");
-    std::string path = pyText(option(args, "backup_folder")) + "/" + name + ".pem";
-    makeDirs(importModule("os.path").attr("dirname")(path).cast<std::string>());
-    // Mode 0600 from creation on, written atomically.
-    writeTextAtomic(path, pyText(created["KeyMaterial"]) + "\n", 0600);
+    try {
+        makeDirs(importModule("os.path").attr("dirname")(path).cast<std::string>());
+        // Mode 0600 from creation on, written atomically.
+        writeTextAtomic(path, pyText(created["KeyMaterial"]) + "\n", 0600);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        // Without its file the key pair is of no use, and a later run would
+        // refuse it: it goes again.
+        std::string why = errorText(e);
+        try {
+            ec2.attr("delete_key_pair")("KeyName"_a = name);
+        } catch (py::error_already_set &undo) {
+            if (!isServiceError(undo)) throw;
+            why += "; the key pair could not be deleted either (" + errorText(undo) + ")";
+        }
+        refuseRun("cannot write the private key " + path + " of the new key pair " + name + ": " + why);
+    }
     if (isGiven(args, "s3_bucket")) uploadToS3(s3, option(args, "s3_bucket"), path);
     return name;
 }

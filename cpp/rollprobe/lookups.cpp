@@ -25,12 +25,24 @@ py::list liveTestInstances(const char *key, object value) {
 }
 }  // namespace
 
-py::list testInstancesInSubnet(object ec2, object subnet_id) {
-    py::list filters = liveTestInstances("subnet-id", subnet_id);
+namespace {
+// Every instance of every reservation of every page.
+py::list instancesOf(object ec2, py::list filters) {
     py::list found;
-    for (auto r : ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"].cast<py::list>())
+    for (auto r : allPages(ec2, "describe_instances", "Reservations", py::dict("Filters"_a = filters)))
         for (auto inst : r["Instances"].cast<py::list>()) found.append(inst);
     return found;
+}
+
+std::string idsText(py::list instances) {
+    std::string text;
+    for (auto inst : instances) text += (text.empty() ? "" : ", ") + pyText(inst["InstanceId"]);
+    return text;
+}
+}  // namespace
+
+py::list testInstancesInSubnet(object ec2, object subnet_id) {
+    return instancesOf(ec2, liveTestInstances("subnet-id", subnet_id));
 }
 
 py::tuple instanceParts(object inst, object subnet_id) {
@@ -55,7 +67,11 @@ py::tuple getEc2(object ec2, object subnet_id) {
     object lg = logger();
     py::list found = testInstancesInSubnet(ec2, subnet_id);
     std::string prefix = std::string(" ec2 with tag Name:") + kInstanceName + " found in " + pyText(subnet_id);
-    if (py::len(found) > 1) info(lg, "  **Alert** More than one" + prefix);
+    // Several where one is expected is no answer: reading it as "none" would
+    // launch one more on every deployment.
+    if (py::len(found) > 1)
+        refuseRun("more than one test instance in " + pyText(subnet_id) + ": " + idsText(found) +
+                  "; revert this subnet's test config first");
     if (py::len(found) == 1) return instanceParts(found[0], subnet_id);
     info(lg, "  No" + prefix);
     return py::make_tuple(py::none(), py::none(), py::none());
@@ -65,24 +81,20 @@ object getAllEc2InVpc(object ec2, object vpc_id) { return testInstancesInVpc(ec2
 
 py::dict testInstancesBySubnet(object ec2, object vpc_id) {
     py::dict bySubnet;
-    object pages = ec2.attr("get_paginator")("describe_instances")
-                       .attr("paginate")("Filters"_a = liveTestInstances("vpc-id", vpc_id));
-    for (auto page : pages)
-        for (auto r : page["Reservations"].cast<py::list>())
-            for (auto inst : r["Instances"].cast<py::list>())
-                bySubnet.attr("setdefault")(inst["SubnetId"], py::list()).attr("append")(inst);
+    for (auto inst : instancesOf(ec2, liveTestInstances("vpc-id", vpc_id)))
+        bySubnet.attr("setdefault")(inst["SubnetId"], py::list()).attr("append")(inst);
     return bySubnet;
 }
 
 std::optional<object> testInstancesInVpc(object ec2, object vpc_id) {
     py::list filters = liveTestInstances("vpc-id", vpc_id);
     try {
-        py::list reservations = ec2.attr("describe_instances")("Filters"_a = filters)["Reservations"];
-        if (py::len(reservations) == 0) return py::none();
+        py::list found = instancesOf(ec2, filters);
+        if (py::len(found) == 0) return py::none();
         info(logger(), std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " +
                            pyText(vpc_id));
         py::list ids;
-        for (auto r : reservations) ids.append(r["Instances"].cast<py::list>()[0]["InstanceId"]);
+        for (auto inst : found) ids.append(inst["InstanceId"]);
         return ids;
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;

@@ -70,6 +70,9 @@ object getSgId(object ec2, object vpc_id, object sg_name);
 object createSG(object ec2, object vpc_id, object args);
 object createPrivateInfSG(object ec2, object vpc_id, object args);
 void deleteSG(object ec2, object sgId, object args);
+// False, with one alert line, when the VPC's group `name` is not of the shape
+// the tool makes (someone else's group of that name: never deleted).
+bool isToolsGroup(object ec2, object vpc_id, const char *name);
 
 // key pairs
 std::string createKeyPair(object ec2, object s3, object vpcId, object args);
@@ -111,6 +114,9 @@ std::string renderUserData(object spoke_gw_ip, object s3_bucket, const std::stri
 
 // fleet
 py::list loadTestConfig(object args);
+// As loadTestConfig, and the records of a deployment are told apart: no two
+// share a gateway subnet or a record tag.
+py::list loadDeployConfig(object args);
 // Progress of a fleet run, logged every tenth of the fleet: "launched 40/128".
 void progressStart(size_t total);
 void progressStep(const char *verb);

@@ -52,7 +52,13 @@ void getPemKeyFromSSM(object ssm, object pemkey, object args) {
     info(lg, "- Download pem key " + pyText(pemkey) + " from SSM");
     object resp = ssm.attr("get_parameter")("Name"_a = pemkey, "WithDecryption"_a = true);
     // A private key: mode 0600 from the first byte on.
-    writeTextAtomic(pyText(option(args, "key_name")), pyText(resp["Parameter"]["Value"]), 0600);
+    std::string path = pyText(option(args, "key_name"));
+    try {
+        writeTextAtomic(path, pyText(resp["Parameter"]["Value"]), 0600);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        refuseRun("cannot write the downloaded key " + path + ": " + errorText(e) + "; nothing was launched");
+    }
 }
 
 }  // namespace rollprobe

@@ -48,6 +48,17 @@ void initLogLocation(const std::string &folder) {
     py::object file = logging.attr("FileHandler")(path, "encoding"_a = "utf-8", "delay"_a = true);
     file.attr("stream") = os.attr("fdopen")(fd, "a", "encoding"_a = "utf-8");
     file.attr("setFormatter")(logging.attr("Formatter")("%(asctime)s %(levelname)s %(message)s"));
+    // A log that cannot be written (a full disk) is one line on the console
+    // and status 1, once; the run goes on.
+    py::dict reported;
+    file.attr("handleError") = py::cpp_function([path, reported](py::object) mutable {
+        if (reported.contains("done")) return;
+        reported["done"] = true;
+        py::object exc = importModule("sys").attr("exc_info")()[py::int_(1)];
+        importModule("sys").attr("stderr").attr("write")("  **Error** cannot write the log " + path + ": " +
+                                                         pyText(exc) + "; the run goes on without it\n");
+        raiseExitStatus(1);
+    });
     replaceHandlers(lg, {console, file});
 }
 

@@ -23,11 +23,11 @@ std::string getBrimvaleCid(const std::string &controllerIp, py::object user, py:
         body = resp.attr("json")();
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        refuseRun("controller login failed: " + pyText(e.type().attr("__name__")) + ": " + errorText(e), lg);
+        refuseRun("controller login failed: " + pyText(e.type().attr("__name__")) + ": " + printable(errorText(e)), lg);
     }
     if (!py::isinstance<py::dict>(body) || !truthy(getOrNone(body, "return")) || getOrNone(body, "CID").is_none()) {
         py::object reason = getOrNone(body, "reason");
-        refuseRun(reason.is_none() ? std::string("controller login refused") : pyText(reason), lg);
+        refuseRun(reason.is_none() ? std::string("controller login refused") : printable(pyText(reason)), lg);
     }
     return pyText(getOrNone(body, "CID"));
 }

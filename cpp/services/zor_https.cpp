@@ -26,6 +26,20 @@ void shutSocket(py::object resp) {
         sock.attr("shutdown")(importModule("socket").attr("SHUT_RDWR"));
     } catch (py::error_already_set &) {}
 }
+// The session id travels in the query of GET requests, so a transport error's
+// text (which names the URL) would carry it into the log and its S3 copy: the
+// error is raised again, of the same type, with the id masked.
+py::object redacted(py::object exc, py::object cid) {
+    if (!py::isinstance<py::str>(cid) || py::len(cid) == 0) return exc;
+    std::string text = pyText(exc), secret = pyText(cid);
+    if (text.find(secret) == std::string::npos) return exc;
+    for (size_t at; (at = text.find(secret)) != std::string::npos;) text.replace(at, secret.size(), "****");
+    try {
+        return py::type::of(exc)(text);
+    } catch (py::error_already_set &) {
+        return importModule("builtins").attr("RuntimeError")(text);
+    }
+}
 }  // namespace
 
 // Sends one request and returns the response object, its body read; transport
@@ -83,7 +97,7 @@ py::object sendBrimvaleApi(py::object url, std::string method, py::object payloa
                 "the controller did not complete its answer within " + pyText(py::float_(deadline)) + " s");
     }
     if (box.contains("error")) {
-        py::object exc = box["error"];
+        py::object exc = redacted(box["error"], getOrNone(payload, "CID"));
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
         throw py::error_already_set();
     }

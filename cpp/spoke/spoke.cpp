@@ -3,6 +3,7 @@
 #include <functional>
 
 using namespace glue;
+using py::object;
 
 namespace spoke {
 
@@ -56,7 +57,8 @@ py::object queryGateways(py::object url, py::object cid, py::object name, Lookup
     py::object resp = listGatewayInfo(url, cid, py::str(""), py::str("no"), name, py::str("zor-migration-function---"));
     py::object body = resp.attr("json")();
     if (py::isinstance<py::dict>(body) && hasKey(body, "return") && pyEquals(body["return"], py::bool_(false))) {
-        error(lg(), "  **Error** Failed to get gateway info from controller. " + pyText(getOrNone(body, "reason")));
+        error(lg(), "  **Error** Failed to get gateway info from controller. " +
+                        printable(pyText(getOrNone(body, "reason"))));
         out.failed = true;
         return py::none();
     }
@@ -84,7 +86,7 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         error(lg(),
-              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + errorText(e));
+              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + printable(errorText(e)));
         out.failed = true;
         return out;
     }
@@ -133,7 +135,7 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         error(lg(),
-              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + errorText(e));
+              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + printable(errorText(e)));
         if (!isServiceError(e)) printTraceback(e);
         out.failed = true;
         out.spokes = py::list();
@@ -141,21 +143,57 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
     return out;
 }
 
-// The discovery proper, shared by both layouts once the spokes are known.
+// What makes a spoke unusable for a record in `vpc` ("" when nothing), given
+// the interface that holds its public address: the record's gateway subnet is
+// that interface's, and a controller that names another subnet, or an
+// interface outside the VPC, would send the test (and its revert) elsewhere.
+std::string interfaceProblem(const Spoke &s, py::handle ifc, py::object vpc) {
+    std::string where = "spoke " + pyText(s.gw_name) + ": its interface " + pyText(ifc["NetworkInterfaceId"]);
+    if (!pyEquals(getOrNone(ifc, "VpcId"), vpc))
+        return where + " lies in " + pyText(getOrNone(ifc, "VpcId")) + ", not in " + pyText(vpc);
+    if (truthy(s.gw_subnet) && !pyEquals(s.gw_subnet, getOrNone(ifc, "SubnetId")))
+        return where + " lies in subnet " + pyText(getOrNone(ifc, "SubnetId")) + ", the controller names " +
+               pyText(s.gw_subnet);
+    return "";
+}
+
+// The discovery proper, shared by both layouts once the spokes are known. A
+// spoke that cannot be tested safely is one error line and left out (status 1).
 void discover(py::object args, py::object ec2, py::list spokes) {
+    py::object vpc = option(args, "vpc");
     py::dict byInterface;
+    py::dict interfaceOf;  // gateway name -> its interface
     for (auto sp : spokes) {
         Spoke &s = spokeOf(sp);
-        py::object resp = ec2.attr("describe_network_interfaces")(
-            "Filters"_a = listOf(filterSpec("addresses.association.public-ip", listOf(s.gw_public_ip))));
-        py::list found = resp["NetworkInterfaces"];
+        py::list found = allPages(ec2, "describe_network_interfaces", "NetworkInterfaces",
+                                  py::dict("Filters"_a = listOf(filterSpec("addresses.association.public-ip",
+                                                                           listOf(s.gw_public_ip)))));
         if (py::len(found) == 0)
             raisePy(PyExc_ValueError, "no network interface holds the public address " + pyText(s.gw_public_ip) +
                                           " of spoke " + pyText(s.gw_name));
-        byInterface[found[0]["NetworkInterfaceId"]] = sp;
+        object ifc = found[0]["NetworkInterfaceId"];
+        // The classic layout names a peer twice (in its primary's answer and
+        // its own): that is one gateway. Two gateways of one name would share
+        // one verdict object.
+        if (interfaceOf.contains(s.gw_name)) {
+            if (!pyEquals(interfaceOf[s.gw_name], ifc))
+                reportFailure("spoke " + pyText(s.gw_name) + " names two gateways (interfaces " +
+                                  pyText(interfaceOf[s.gw_name]) + " and " + pyText(ifc) +
+                                  "): the second is left out",
+                              lg());
+            continue;
+        }
+        std::string problem = interfaceProblem(s, found[0], vpc);
+        if (!problem.empty()) {
+            reportFailure(problem + ": left out", lg());
+            continue;
+        }
+        interfaceOf[s.gw_name] = ifc;
+        s.gw_subnet = found[0]["SubnetId"];
+        byInterface[ifc] = sp;
     }
-    py::object tables =
-        ec2.attr("describe_route_tables")("Filters"_a = listOf(filterSpec("vpc-id", listOf(option(args, "vpc")))));
+    py::list tables = allPages(ec2, "describe_route_tables", "RouteTables",
+                               py::dict("Filters"_a = listOf(filterSpec("vpc-id", listOf(vpc)))));
     collectRoutedSubnets(tables, "NetworkInterfaceId", byInterface,
                          [](py::handle sp) -> py::list { return spokeOf(sp).private_subnets; });
     py::list records;
@@ -165,11 +203,12 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         if (py::len(subnets) == 0)
             raisePy(PyExc_ValueError, "no route table of the VPC routes through interface " + pyText(kv.first) +
                                           " of spoke " + pyText(s.gw_name));
-        py::object resp = ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnets[0]));
-        s.first_private_subnet_cidr = resp["Subnets"].cast<py::list>()[0]["CidrBlock"];
+        py::list described = allPages(ec2, "describe_subnets", "Subnets", py::dict("SubnetIds"_a = listOf(subnets[0])));
+        s.first_private_subnet_cidr = described[0]["CidrBlock"];
         s.private_subnet_gw_ip = py::str(gatewayAddress(s.first_private_subnet_cidr));
         records.append(s.toDict());
     }
+    if (py::len(records) == 0) return;  // every spoke was left out, each with its line
     publishTestConfig(lg(), records);
 }
 
@@ -191,7 +230,7 @@ void findSpokes(py::object args, py::object ec2, py::object name, const std::fun
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
         if (!isServiceError(e) && !e.matches(PyExc_ValueError)) printTraceback(e);
-        reportFailure("spoke discovery stopped: " + errorText(e), lg());
+        reportFailure("spoke discovery stopped: " + printable(errorText(e)), lg());
     }
 }
 }  // namespace
