@@ -36,6 +36,8 @@ SPOKE = (
     "spoke-1",
 )
 
+SPOKE_FILE = (*SPOKE[:5], "--controller_password_file", "pw.txt", *SPOKE[7:])
+
 # One case a line: the table reads as the list of refusals.
 # fmt: off
 CASES = {
@@ -132,6 +134,30 @@ CASES = {
     "rp bad cidr": (rollprobe("--test_config", "in.json"),
                     '[{"gw_subnet_id": "s", "private_subnet_id": "p", "private_subnet_cidr": "10.0.1.0/33"}]', 1,
                     "record 0 has an invalid private_subnet_cidr 10.0.1.0/33"),
+    # records that would share an instance, a verdict or reach into another VPC
+    "rp shared gateway subnet": (rollprobe("--test_config", "in.json"), "SAME_SUBNET", 1,
+                                 "record 0 and record 1 share the gateway subnet"),
+    "rp same record tag": (rollprobe("--test_config", "in.json"), "SAME_TAG", 1,
+                           "record 0 and record 1 have the same record tag nat-00000000000000000-"),
+    "rp two vpcs": (rollprobe("--test_config", "in.json"), "TWO_VPCS", 1, "its records lie in more than one VPC"),
+    "rp revert two vpcs": (rollprobe("--revert", "--test_config", "in.json", deploy=False), "TWO_VPCS", 1,
+                           "its records lie in more than one VPC"),
+    "rp workflow 13 digits": (rollprobe("--test_config", "in.json", "--workflow_account_role",
+                                        "wf,1234567890123,us-east-1"), GOOD, 1,
+                              "the account number must have 12 digits"),
+    "rp key name path": (rollprobe("--test_config", "in.json", "--workflow_account_role", "wf,111122223333,us-east-1",
+                                   "--key_name", "../k"), GOOD, 1, "--key_name ../k must be a plain name"),
+    "cs absolute output": (cellscan("--backup_folder", "b", "--output_test_config", "OUTSIDE"), None, 1,
+                           "must be a file name inside the backup folder"),
+    "cs vpc not found": ([tool("cellscan"), "--vpc", "vpc-00000000000000000", "--assume_role", ROLE, "--region",
+                          REGION, "--backup_folder", "b", "natgw"], None, 1,
+                         "**Error** VPC vpc-00000000000000000 not found in us-east-1"),
+    "cs password file readable": (cellscan("--backup_folder", "b", sub=SPOKE_FILE), ("pwfile", 0o644), 1,
+                                  "is readable by group or others: make it private (chmod 600)"),
+    "cs password file missing": (cellscan("--backup_folder", "b", sub=SPOKE_FILE), None, 1,
+                                 "--controller_password_file pw.txt cannot be read"),
+    "cs password twice": (cellscan("--backup_folder", "b", sub=(*SPOKE, "--controller_password_file", "pw.txt")),
+                          ("pwfile", 0o600), 2, "give --controller_password or --controller_password_file, not both"),
     "cs not an arn": ([tool("cellscan"), "--vpc", "VPC", "--assume_role", "x", "--region", REGION,
                        "--backup_folder", "b", "natgw"], None, 1, "--assume_role x is not an IAM role ARN"),
     "cs climbing folder": (cellscan("--backup_folder", "b/.."), None, 1, 'must not climb out with ".."'),
@@ -171,8 +197,15 @@ def test_refused(name, server_clients, controller, tmp_path):
     topo = build_vpc(c.ec2)
     nat = nat_vpc(c.ec2, second_octet=50, zones=["us-east-1a"], private_nat=False)
     controller.gateways = [gateway("spoke-1", "10.0.0.4", "1.1.1.1", topo.pairs[0][0], "10.0.0.0/24")]
-    if content == GOOD:
-        content = json.dumps([nat_record(*topo.pairs[0])])
+    other = build_vpc(c.ec2, cidr="10.7.0.0/16")
+    records = {
+        GOOD: [nat_record(*topo.pairs[0])],
+        "SAME_SUBNET": [nat_record(*topo.pairs[0], n=0), nat_record(*topo.pairs[0], n=1)],
+        "SAME_TAG": [nat_record(*topo.pairs[0]), dict(nat_record(*other.pairs[0]), gw_subnet_id="subnet-x")],
+        "TWO_VPCS": [nat_record(*topo.pairs[0]), nat_record(*other.pairs[0], n=1)],
+    }
+    if isinstance(content, str) and content in records:
+        content = json.dumps(records[content])
     env = cli_env(c.url, "http://127.0.0.1:9/", AWS_EC2_METADATA_SERVICE_ENDPOINT="http://127.0.0.1:9")
     for key, value in (env_change[0] if env_change else {}).items():
         env.pop(key, None) if value is None else env.__setitem__(key, value)
@@ -190,6 +223,9 @@ def test_refused(name, server_clients, controller, tmp_path):
         elif kind == "symlink":
             (tmp_path / value).parent.mkdir(parents=True)
             (tmp_path / value).symlink_to(outside)
+        elif kind == "pwfile":
+            (tmp_path / "pw.txt").write_text("secret\n")
+            (tmp_path / "pw.txt").chmod(value)
         elif kind == "gateway":
             controller.gateways[0].update(value)
             controller.refuse_unknown = False  # no second line for the absent "-hagw" peer
@@ -197,7 +233,8 @@ def test_refused(name, server_clients, controller, tmp_path):
             controller.mode = value
     elif content is not None:
         (tmp_path / "in.json").write_text(content)
-    argv = [{"VPC": nat.vpc, "CONTROLLER": controller.address, "PASSWORD": password}.get(a, a) for a in argv]
+    places = {"VPC": nat.vpc, "CONTROLLER": controller.address, "PASSWORD": password, "OUTSIDE": str(outside)}
+    argv = [places.get(a, a) for a in argv]
     before = resources(c)
     r = run_cli(argv, tmp_path, env)
     assert r.returncode == status, r.stderr[-2000:]

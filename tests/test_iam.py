@@ -154,7 +154,9 @@ def test_half_made_identity_is_repaired(aws, broken, caplog):
     assert [p["PolicyArn"] for p in attached] == [arn]
     roles = aws.iam.get_instance_profile(InstanceProfileName=PROFILE)["InstanceProfile"]["Roles"]
     assert [r["RoleName"] for r in roles] == [ROLE]
-    repair = "- Attach policy to the existing role" if broken[0] == "r" else "- Add role to the existing instance profile"
+    repair = (
+        "- Attach policy to the existing role" if broken[0] == "r" else "- Add role to the existing instance profile"
+    )
     assert repair in caplog.messages
     rollprobe.deleteInstanceProfile(aws.iam)
     assert aws.iam.list_roles()["Roles"] == [] and aws.iam.list_policies(Scope="Local")["Policies"] == []

@@ -98,9 +98,14 @@ def test_two_public_nat_gateways_in_one_subnet(aws, caplog):
     stub = Stubber(aws.ec2)
     stub.add_response(
         "describe_nat_gateways",
-        {"NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"), nat("nat-p", "s-3", kind="private")], "NextToken": "t"},
+        {
+            "NatGateways": [nat("nat-a", "s-1"), nat("nat-b", "s-1"), nat("nat-p", "s-3", kind="private")],
+            "NextToken": "t",
+        },
     )
-    stub.add_response("describe_nat_gateways", {"NatGateways": [nat("nat-c", "s-2"), nat("nat-d", "s-4", state="pending")]})
+    stub.add_response(
+        "describe_nat_gateways", {"NatGateways": [nat("nat-c", "s-2"), nat("nat-d", "s-4", state="pending")]}
+    )
     stub.add_response(
         "describe_subnets",
         {
@@ -234,3 +239,17 @@ def test_backups_only_with_a_bucket(aws, discovery, tmp_path):
     discovery(topo, s3_bucket="backups")
     keys = [o["Key"] for o in aws.s3.list_objects_v2(Bucket="backups")["Contents"]]
     assert sorted(keys) == ["b/log/brimvale_testlibs.log", "b/subnet.config"]
+
+
+def test_only_the_default_route_counts(aws, discovery, tmp_path, caplog):
+    """A table that sends only some destinations through the gateway does not make its subnets test subnets."""
+    topo = nat_vpc(aws.ec2, second_octet=60, zones=["us-east-1a"], private_nat=False)
+    table = aws.ec2.describe_route_tables(Filters=[{"Name": "association.subnet-id", "Values": [topo.private[0][0]]}])[
+        "RouteTables"
+    ][0]["RouteTableId"]
+    aws.ec2.delete_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0")
+    aws.ec2.create_route(RouteTableId=table, DestinationCidrBlock="198.51.100.0/24", NatGatewayId=topo.nats[0])
+    with pytest.raises(SystemExit):
+        discovery(SimpleNamespace(vpc=topo.vpc))
+    assert f"  **Error** cannot find a private subnet that points to NAT gw {topo.nats[0]}" in caplog.messages
+    assert not (tmp_path / "b/subnet.config").exists()

@@ -244,14 +244,45 @@ class Account:
     def _tags(self):
         return [rollprobe.deduceTag(SimpleNamespace(), r) for r in json.loads((self.work / "nat/out.json").read_text())]
 
+    def _tool_instance_keys(self):
+        """Keys of an identity holding exactly the policy the tool made for its instances."""
+        iam = self.client("iam", self.keys["admin"])
+        if "tool-instance" not in self.keys:
+            iam.create_user(UserName="tool-instance")
+            k = iam.create_access_key(UserName="tool-instance")["AccessKey"]
+            self.keys["tool-instance"] = (k["AccessKeyId"], k["SecretAccessKey"])
+        arn = f"arn:aws:iam::{ACCOUNT}:policy/brimvale-test-ec2-policy"
+        iam.attach_user_policy(UserName="tool-instance", PolicyArn=arn)
+        return self.keys["tool-instance"]
+
     def _instance_uploads(self):
         s3 = self.client("s3", self.keys["instance"])
+        made = self.client("s3", self._tool_instance_keys())
         try:
             for tag in self._tags():
                 s3.put_object(Bucket=BUCKET, Key=f"result-{tag}.txt", Body=b"PASS\n")
                 s3.put_object(Bucket=BUCKET, Key=f"log-{tag}.txt", Body=b"log\n")
+                # The tool's own instance policy allows the same uploads ...
+                made.put_object(Bucket=BUCKET, Key=f"result-{tag}.txt", Body=b"PASS\n")
+                made.put_object(Bucket=BUCKET, Key=f"log-{tag}.txt", Body=b"log\n")
         except Exception as e:  # noqa: BLE001 - the refusal is the outcome
             return False, str(e)
+        # ... and nothing else: not the fleet's private key backed up beside them.
+        backups = [o["Key"] for o in self.client("s3", self.keys["admin"]).list_objects_v2(Bucket=BUCKET)["Contents"]]
+        keys = [k for k in backups if k.endswith(".pem")]
+        if not keys:
+            return False, f"no key backup in the bucket: {backups}"
+        for denied in (
+            lambda: made.get_object(Bucket=BUCKET, Key=keys[0]),
+            lambda: made.put_object(Bucket=BUCKET, Key=keys[0], Body=b"x"),
+        ):
+            try:
+                denied()
+            except Exception as e:  # noqa: BLE001
+                if "AccessDenied" not in str(e) and "Forbidden" not in str(e):
+                    return False, f"unexpected refusal: {e}"
+            else:
+                return False, f"the test instances' policy reaches {keys[0]}"
         return True, ""
 
     def _results(self):

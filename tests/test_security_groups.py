@@ -72,13 +72,56 @@ def test_delete_in_dry_run_makes_no_call(aws):
         stub.assert_no_pending_responses()
 
 
-def test_echo_service_failure_ends_the_run(aws, topology, http_service, monkeypatch, caplog):
-    srv = http_service({("GET", "/"): (200, {"no": "ip"})})
+@pytest.mark.parametrize(
+    "answer,why", [((200, {"no": "ip"}), "its answer holds no IPv4 address"), ((500, "down"), "500 Server Error")]
+)
+def test_echo_service_failure_ends_the_run(aws, topology, http_service, monkeypatch, caplog, capsys, answer, why):
+    srv = http_service({("GET", "/"): answer})
     monkeypatch.setattr(rollprobe, "PUBLIC_IP_URL", srv.url + "/")
     with pytest.raises(SystemExit) as ended:
         rollprobe.createSG(aws.ec2, topology.vpc, make_args())
     assert ended.value.code == 1
     assert rollprobe.getSgId(aws.ec2, topology.vpc, SG) is None
+    # One line naming the service and what to do; no library traceback.
+    errors = [m for m in caplog.messages if "**Error**" in m]
+    assert len(errors) == 1 and f"echo service {srv.url}/ ({why}" in errors[0] and "let this host reach" in errors[0]
+    assert "Traceback" not in capsys.readouterr().err
+
+
+def rule(cidr, port=22, protocol="tcp"):
+    return {"IpProtocol": protocol, "FromPort": port, "ToPort": port, "IpRanges": [{"CidrIp": cidr}]}
+
+
+@pytest.mark.parametrize(
+    "name,rules,problem",
+    [
+        (SG, [rule("0.0.0.0/0")], "its inbound rule admits 0.0.0.0/0, not one address (/32)"),
+        (SG, [rule("198.51.100.7/32"), rule("198.51.100.8/32", port=3389)], "it has 2 inbound rules, not one"),
+        (SG, [rule("198.51.100.7/32", port=80)], "is not a single TCP port-22 rule from one address"),
+        (PSG, [rule("10.0.0.0/8", port=443)], "it has inbound rules"),
+        (SG, [rule("198.51.100.7/32")], None),  # made by the tool on another host: reused
+        (PSG, [], None),
+    ],
+)
+def test_planted_group_is_neither_reused_nor_deleted(aws, topology, echo_ip, caplog, name, rules, problem):
+    gid = aws.ec2.create_security_group(GroupName=name, Description="planted", VpcId=topology.vpc)["GroupId"]
+    if rules:
+        aws.ec2.authorize_security_group_ingress(GroupId=gid, IpPermissions=rules)
+    create = rollprobe.createSG if name == SG else rollprobe.createPrivateInfSG
+    caplog.set_level(logging.INFO)
+    if problem is None:
+        assert create(aws.ec2, topology.vpc, make_args()) == gid
+        rollprobe.removeSharedResources(aws.ec2, topology.vpc, make_args())
+        assert rollprobe.getSgId(aws.ec2, topology.vpc, name) is None
+        return
+    with pytest.raises(SystemExit):
+        create(aws.ec2, topology.vpc, make_args())
+    errors = [m for m in caplog.messages if "**Error**" in m]
+    assert len(errors) == 1 and f"SG {name} {gid} in {topology.vpc} was not made by this tool: " in errors[0]
+    assert problem in errors[0] and errors[0].endswith("; remove or rename it")
+    rollprobe.removeSharedResources(aws.ec2, topology.vpc, make_args())
+    assert rollprobe.getSgId(aws.ec2, topology.vpc, name) == gid
+    assert any(m.startswith(f"  **Alert** SG {name} {gid} kept: it was not made by this tool") for m in caplog.messages)
 
 
 def test_lookup_not_found_reads_as_missing(aws, caplog):

@@ -258,3 +258,40 @@ def test_cellscan_spoke_prompts_and_fails_on_refusal(server_clients, controller,
     assert r.returncode == 1
     assert "Enter Brimvale Controller Password: " in r.stderr + r.stdout
     assert "  **Error** Failed to get gateway info from controller. controller refused the request" in r.stderr
+
+
+@pytest.mark.parametrize("lie", ["other subnet", "other vpc", "peer named like its primary", "forged reason"])
+def test_misleading_controller_answers(aws, controller, discover, caplog, lie):
+    """A controller answer never sends a record into another subnet or VPC, never
+    makes two gateways share one verdict, and never forges log lines."""
+    topo = spoke_vpc(aws.ec2, name="spoke-1")
+    controller.gateways = controller_entries(topo, horizontal=True)
+    primary, peer = controller.gateways[0], controller.gateways[0]["hagw_details_list"][0]
+    if lie == "other subnet":
+        primary["gw_subnet_id"] = peer["gw_subnet_id"]
+        problem = f"lies in subnet {topo.gateways[0]['gw_subnet_id']}, the controller names {peer['gw_subnet_id']}"
+    elif lie == "other vpc":
+        other = spoke_vpc(aws.ec2, name="elsewhere", second_octet=130, ha=False)
+        peer["public_ip"] = other.gateways[0]["public_ip"]
+        problem = f"lies in {other.vpc}, not in {topo.vpc}"
+    elif lie == "peer named like its primary":
+        peer["gw_name"] = "spoke-1"
+        problem = "spoke spoke-1 names two gateways"
+    else:
+        controller.mode = "refuse"
+        controller.reason = "no\r\n  **Error** forged\x1b[2J"
+        problem = "no\\r\\n  **Error** forged\\x1b[2J"
+    caplog.set_level(logging.INFO)
+    records = discover(topo, horizontal=True)
+    errors = [r.getMessage() for r in caplog.records if r.levelno >= logging.ERROR]
+    assert len(errors) == 1 and problem in errors[0], errors
+    assert AppExitStatus().getStatus() == 1
+    if lie == "forged reason":
+        assert records is None
+        return
+    # The other gateway is still tested, from its own interface's subnet.
+    assert [(r["gw_name"], r["gw_subnet_id"]) for r in records] == [
+        (g["gw_name"], g["gw_subnet_id"])
+        for g in topo.gateways
+        if g["gw_name"] != ("spoke-1" if lie == "other subnet" else "spoke-1-hagw")
+    ]

@@ -157,12 +157,25 @@ void writeTextAtomic(const std::string &path, const std::string &content, int mo
         }
         os.attr("fchmod")(fd, mode);
         py::object f = os.attr("fdopen")(fd, "w", "encoding"_a = "utf-8");
-        f.attr("write")(content);
-        f.attr("flush")();
-        os.attr("fsync")(f.attr("fileno")());
+        fd = py::none();  // the file object owns it now
+        try {
+            f.attr("write")(content);
+            f.attr("flush")();
+            os.attr("fsync")(f.attr("fileno")());
+        } catch (...) {
+            try {
+                f.attr("close")();
+            } catch (py::error_already_set &) {}
+            throw;
+        }
         f.attr("close")();
         os.attr("replace")(tmp, path);
     } catch (...) {
+        if (!fd.is_none()) {
+            try {
+                os.attr("close")(fd);
+            } catch (py::error_already_set &) {}
+        }
         try {
             os.attr("unlink")(tmp);
         } catch (py::error_already_set &) {}

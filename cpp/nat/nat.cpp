@@ -137,8 +137,7 @@ void findNatGws(py::object args, py::object ec2, py::object s3) {
         NatGwInfo &gw = gwOf(kv.second);
         if (py::len(gw.private_subnets) == 0)
             refuse("cannot find a private subnet that points to NAT gw " + pyText(gw.nat_gw_id));
-        for (auto subnet :
-             allPages(ec2, "describe_subnets", "Subnets", py::dict("SubnetIds"_a = gw.private_subnets))) {
+        for (auto subnet : allPages(ec2, "describe_subnets", "Subnets", py::dict("SubnetIds"_a = gw.private_subnets))) {
             if (!pyEquals(subnet["AvailabilityZone"], gw.az)) continue;
             gw.private_subnet_cidr = subnet["CidrBlock"];
             gw.private_subnet_id = subnet["SubnetId"];

@@ -29,6 +29,8 @@ object buildParser() {
     text_opt("--test_config", "specify input test config file", true);
     text_opt("--output_test_config", "specify output test config file");
     text_opt("--tag_resource", "tag created resources, e.g., sg, vm");
+    text_opt("--tag", "record tag suffix: a record's verdict objects are result-<gateway>-<tag>.txt and "
+                      "log-<gateway>-<tag>.txt (default: none)");
     p.attr("add_argument")("--instance_type", "default"_a = "t3.micro",
                            "help"_a = "instance type, default to t3.micro");
     p.attr("add_argument")("--image", "default"_a = kDefaultImage,
@@ -103,6 +105,9 @@ void checkRunInput(object args, bool revert) {
         if (isGiven(args, "key_name") && (key.find('/') != std::string::npos || key.find("..") != std::string::npos))
             refuseRun("--key_name " + key + " must be a plain name (no \"/\", no \"..\")");
     }
+    // The tag lands in the boot script and in object names.
+    if (!option(args, "tag").is_none() && !isSafeName(option(args, "tag")))
+        refuseRun("--tag " + pyText(option(args, "tag")) + " has characters outside [A-Za-z0-9._:-]");
     object role = option(args, "assume_role");
     if (isGiven(args, "assume_role") && !isRoleArn(role))
         refuseRun("--assume_role " + pyText(role) + " is not an IAM role ARN");

@@ -59,9 +59,8 @@ object configVpc(object ec2, py::list records, object args) {
                 others.append(py::str(pyText(subnet["SubnetId"]) + " (" + pyText(subnet["VpcId"]) + ")"));
     }
     if (py::len(others) > 0)
-        refuseConfig(pyText(option(args, "test_config")),
-                     "its records lie in more than one VPC: " + pyText(vpc) + " and " +
-                         pyText(py::str(", ").attr("join")(others)));
+        refuseConfig(pyText(option(args, "test_config")), "its records lie in more than one VPC: " + pyText(vpc) +
+                                                              " and " + pyText(py::str(", ").attr("join")(others)));
     return vpc;
 }
 
@@ -242,8 +241,7 @@ void deployEc2s(object ec2, object s3, object iam, object ami, object args) {
         size_t launched = 0;
         for (auto rec : records)
             if (hasKey(rec, "ec2_ip")) ++launched;
-        refuseRun("cannot write the output test config " + out + ": " + errorText(e) + "; " +
-                  std::to_string(launched) +
+        refuseRun("cannot write the output test config " + out + ": " + errorText(e) + "; " + std::to_string(launched) +
                   " test instance(s) launched; their addresses are not written: revert with the input config " +
                   pyText(option(args, "test_config")));
     }
@@ -373,7 +371,17 @@ static void deleteTestInstance(object ec2, object inst, object subnet_id, object
         ec2.attr("terminate_instances")("InstanceIds"_a = listOf(insId));
         waiter.attr("wait")("InstanceIds"_a = listOf(insId));
     }
-    for (auto address : owned) releaseOrReport(ec2, address, insId, args);
+    for (auto address : owned) {
+        try {
+            releaseEIP(ec2, address["PublicIp"], address["AllocationId"], insId, args);
+        } catch (py::error_already_set &e) {
+            if (!isServiceError(e)) throw;
+            // Unassociated now: the VPC's stray addresses are released (or
+            // reported) after the fleet.
+            info(lg, "  cannot release elastic IP " + pyText(address["PublicIp"]) + " yet (" + errorText(e) +
+                         "): it goes with the VPC's stray addresses");
+        }
+    }
 }
 
 // Removes the given live test instances of a gateway subnet.

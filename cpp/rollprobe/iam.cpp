@@ -155,7 +155,8 @@ void createInstanceProfile(object iam) {
     });
     if (!created) {
         // An existing profile without the role (a run ended midway) is repaired.
-        py::list roles = iam.attr("get_instance_profile")("InstanceProfileName"_a = kProfileName)["InstanceProfile"]["Roles"];
+        py::list roles =
+            iam.attr("get_instance_profile")("InstanceProfileName"_a = kProfileName)["InstanceProfile"]["Roles"];
         for (auto role : roles)
             if (pyText(role["RoleName"]) == kRoleName) return;
         info(lg, "- Add role to the existing instance profile");

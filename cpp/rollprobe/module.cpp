@@ -246,6 +246,12 @@ PYBIND11_MODULE(rollprobe, m) {
         elastic IPs, and the key pair. What remains is named and makes the exit
         status 1. Returns None.
     )pbdoc");
+    m.def("removeSharedResources", &removeSharedResources, "ec2_client"_a, "vpc_id"_a, "args"_a, R"pbdoc(
+        Removes the shared resources of ``vpc_id``: the two security groups
+        (only when their inbound rules are the shape the tool makes; someone
+        else's group of that name is kept with an alert line), stray
+        interfaces and elastic IPs of the tool, and the key pair. Returns None.
+    )pbdoc");
     m.def("deleteEc2", &deleteEc2, "ec2_client"_a, "iam_client"_a, "subnet_id"_a, "args"_a, R"pbdoc(
         Removes every live test instance of the gateway subnet ``subnet_id``:
         its second interface, the instance (waiting until it is terminated)

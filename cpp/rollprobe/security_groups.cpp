@@ -26,7 +26,8 @@ std::string publicIp() {
     }
     if (!why.empty())
         refuseRun("cannot learn this host's public address from the echo service " + pyText(url) + " (" + why +
-                  "); the SSH rule of " + kSgName + " needs it: let this host reach that service, or create the group " +
+                  "); the SSH rule of " + kSgName +
+                  " needs it: let this host reach that service, or create the group " +
                   "with its single port-22 rule beforehand");
     return pyText(ip);
 }
@@ -37,8 +38,7 @@ std::string publicIp() {
 // was made by someone else and is neither reused nor deleted.
 std::string shapeProblem(object group, bool sshGroup) {
     py::list perms = getOrNone(group, "IpPermissions").is_none() ? py::list() : py::list(group["IpPermissions"]);
-    if (!sshGroup)
-        return py::len(perms) == 0 ? "" : "it has inbound rules (" + printable(jsonText(perms, false)) + ")";
+    if (!sshGroup) return py::len(perms) == 0 ? "" : "it has inbound rules (" + printable(jsonText(perms, false)) + ")";
     if (py::len(perms) != 1) return "it has " + std::to_string(py::len(perms)) + " inbound rules, not one";
     object perm = perms[0];
     auto count = [&](const char *key) { return getOrNone(perm, key).is_none() ? 0 : py::len(perm[key]); };

@@ -85,8 +85,8 @@ Lookup classicLookup(py::object url, py::object cid, py::object name) {
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(),
-              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + printable(errorText(e)));
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " +
+                        printable(errorText(e)));
         out.failed = true;
         return out;
     }
@@ -134,8 +134,8 @@ Lookup hsLookup(py::object url, py::object cid, py::object name) {
         }
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
-        error(lg(),
-              "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " + printable(errorText(e)));
+        error(lg(), "  **Error** Failed to receive transit gateway info for spoke " + pyText(name) + ". " +
+                        printable(errorText(e)));
         if (!isServiceError(e)) printTraceback(e);
         out.failed = true;
         out.spokes = py::list();
@@ -165,9 +165,9 @@ void discover(py::object args, py::object ec2, py::list spokes) {
     py::dict interfaceOf;  // gateway name -> its interface
     for (auto sp : spokes) {
         Spoke &s = spokeOf(sp);
-        py::list found = allPages(ec2, "describe_network_interfaces", "NetworkInterfaces",
-                                  py::dict("Filters"_a = listOf(filterSpec("addresses.association.public-ip",
-                                                                           listOf(s.gw_public_ip)))));
+        py::list found = allPages(
+            ec2, "describe_network_interfaces", "NetworkInterfaces",
+            py::dict("Filters"_a = listOf(filterSpec("addresses.association.public-ip", listOf(s.gw_public_ip)))));
         if (py::len(found) == 0)
             raisePy(PyExc_ValueError, "no network interface holds the public address " + pyText(s.gw_public_ip) +
                                           " of spoke " + pyText(s.gw_name));
@@ -178,8 +178,7 @@ void discover(py::object args, py::object ec2, py::list spokes) {
         if (interfaceOf.contains(s.gw_name)) {
             if (!pyEquals(interfaceOf[s.gw_name], ifc))
                 reportFailure("spoke " + pyText(s.gw_name) + " names two gateways (interfaces " +
-                                  pyText(interfaceOf[s.gw_name]) + " and " + pyText(ifc) +
-                                  "): the second is left out",
+                                  pyText(interfaceOf[s.gw_name]) + " and " + pyText(ifc) + "): the second is left out",
                               lg());
             continue;
         }

@@ -47,6 +47,7 @@ __all__: list[str] = [
     "main",
     "populateTags",
     "releaseEIP",
+    "removeSharedResources",
     "renderUserData",
     "start_aws_session",
     "terminateEc2s",
@@ -328,6 +329,14 @@ def releaseEIP(
     """
     Releases the elastic IP with allocation id ``eipAllocIp`` (not with
     ``args.dry_run``). Returns None.
+    """
+
+def removeSharedResources(ec2_client: typing.Any, vpc_id: typing.Any, args: typing.Any) -> None:
+    """
+    Removes the shared resources of ``vpc_id``: the two security groups
+    (only when their inbound rules are the shape the tool makes; someone
+    else's group of that name is kept with an alert line), stray
+    interfaces and elastic IPs of the tool, and the key pair. Returns None.
     """
 
 def renderUserData(spoke_gw_ip: typing.Any, s3_bucket: typing.Any, tag: str) -> str:
