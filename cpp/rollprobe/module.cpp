@@ -246,6 +246,11 @@ PYBIND11_MODULE(rollprobe, m) {
         elastic IPs, and the key pair. What remains is named and makes the exit
         status 1. Returns None.
     )pbdoc");
+    m.def("testInstancesBySubnet", &testInstancesBySubnet, "ec2_client"_a, "vpc_id"_a, R"pbdoc(
+        The live (pending, running, stopping, stopped) test instances of
+        ``vpc_id``, every page of one listing, as ``{subnet id: [instance
+        description]}``.
+    )pbdoc");
     m.def("removeSharedResources", &removeSharedResources, "ec2_client"_a, "vpc_id"_a, "args"_a, R"pbdoc(
         Removes the shared resources of ``vpc_id``: the two security groups
         (only when their inbound rules are the shape the tool makes; someone

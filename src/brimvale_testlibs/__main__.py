@@ -3,11 +3,12 @@
 
     python -m brimvale_testlibs rollprobe ...
     python -m brimvale_testlibs cellscan ...
+    python -m brimvale_testlibs egresscheck ...
 """
 
 import sys
 
-TOOLS = ("rollprobe", "cellscan")
+TOOLS = ("rollprobe", "cellscan", "egresscheck")
 
 
 def main(argv=None):
@@ -19,6 +20,8 @@ def main(argv=None):
     sys.argv = [tool, *argv[1:]]
     if tool == "rollprobe":
         from brimvale_testlibs.bin import rollprobe as module
+    elif tool == "egresscheck":
+        from brimvale_testlibs.bin import egresscheck as module
     else:
         from brimvale_testlibs.bin import cellscan as module
     module.main()
