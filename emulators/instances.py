@@ -36,8 +36,7 @@ def instance_log(gateway, passed, source="10.0.1.5"):
     ]
     if not passed:
         lines += [
-            "AssertionError: False is not true : the path to example.com does not go through "
-            f"{gateway}: {hops}",
+            f"AssertionError: False is not true : the path to example.com does not go through {gateway}: {hops}",
         ]
     return "\n".join(lines) + "\n"
 

@@ -83,8 +83,8 @@ object buildParser() {
 
     for (const char *name : {"resume", "report"}) {
         object r = sub.attr("add_parser")(name, "help"_a = std::string(name) == "resume"
-                                                              ? "finish a run that ended: revert, verdicts, reports"
-                                                              : "merge the targets' parts into the run's reports");
+                                                               ? "finish a run that ended: revert, verdicts, reports"
+                                                               : "merge the targets' parts into the run's reports");
         r.attr("add_argument")("run_dir", "help"_a = "the run folder");
         r.attr("add_argument")("--report_s3", "help"_a = "also upload the reports to s3://bucket/prefix");
         reportOptions(r);
@@ -284,7 +284,8 @@ void resultsCommand(object args) {
         try {
             ec2 = targetSession(target).attr("client")("ec2", "region_name"_a = target["region"]);
             object subnet = records.cast<py::list>()[0]["gw_subnet_id"];
-            target["vpc"] = ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnet))["Subnets"][py::int_(0)]["VpcId"];
+            target["vpc"] =
+                ec2.attr("describe_subnets")("SubnetIds"_a = listOf(subnet))["Subnets"][py::int_(0)]["VpcId"];
         } catch (py::error_already_set &e) {
             if (!isAwsError(e)) throw;
             say("  **Error** the instances cannot be read (no console evidence): " + printable(errorText(e)));
@@ -394,7 +395,8 @@ void main() {
     object parser = buildParser();
     object args = parser.attr("parse_args")();
     std::string command = pyText(option(args, "command"));
-    if (option(args, "command").is_none()) parser.attr("error")("a command is required: run, results, resume, report or sweep");
+    if (option(args, "command").is_none())
+        parser.attr("error")("a command is required: run, results, resume, report or sweep");
     if (command == "run") runCommand(parser, args);
     if (command == "results") resultsCommand(args);
     if (command == "resume") resumeCommand(args);

@@ -41,8 +41,7 @@ std::string failReason(object log, const std::string &result) {
             // assertTrue's own words come first: "False is not true : <reason>"
             const std::string lead = "False is not true : ";
             if (reason.rfind(lead, 0) == 0) reason = reason.substr(lead.size());
-        }
-        else if (reason.empty() && text.rfind("FileNotFoundError: ", 0) == 0)
+        } else if (reason.empty() && text.rfind("FileNotFoundError: ", 0) == 0)
             reason = text.substr(19);
         else if (text.rfind("LookupError: ", 0) == 0)
             reason = text.substr(13);
@@ -169,8 +168,7 @@ py::dict awaitVerdicts(const std::string &name, object s3, object bucket, py::li
         for (auto tag : pending) {
             ++requests;
             try {
-                object head =
-                    s3.attr("head_object")("Bucket"_a = bucket, "Key"_a = "result-" + pyText(tag) + ".txt");
+                object head = s3.attr("head_object")("Bucket"_a = bucket, "Key"_a = "result-" + pyText(tag) + ".txt");
                 if (head["LastModified"].attr("timestamp")().cast<double>() >= floorSince) {
                     found.append(tag);
                     continue;
@@ -182,8 +180,8 @@ py::dict awaitVerdicts(const std::string &name, object s3, object bucket, py::li
         }
         pending = still;
         double waited = now() - started;
-        say(name + ": " + std::to_string(py::len(found)) + "/" + std::to_string(py::len(records)) +
-            " verdicts after " + std::to_string(static_cast<long>(waited)) + " s");
+        say(name + ": " + std::to_string(py::len(found)) + "/" + std::to_string(py::len(records)) + " verdicts after " +
+            std::to_string(static_cast<long>(waited)) + " s");
         if (py::len(pending) == 0 || waited >= deadline || stopSignal()) break;
         double pause = std::min(interval, deadline - waited);
         for (double slept = 0; slept < pause && !stopSignal(); slept += 1) sleepSeconds(std::min(1.0, pause - slept));
@@ -262,8 +260,8 @@ py::list collectVerdicts(py::dict target, object s3, object ec2, py::list planne
         r["verdict"] = kNoResult;
         std::string state = "gone";
         if (py::len(live) > 0) state = pyText(live[0]["State"]["Name"]);
-        r["reason"] = py::str("no verdict within " + std::to_string(target["deadline"].cast<long>()) +
-                              " s (instance " + pyText(r["instance"]) + " " + state + ")");
+        r["reason"] = py::str("no verdict within " + std::to_string(target["deadline"].cast<long>()) + " s (instance " +
+                              pyText(r["instance"]) + " " + state + ")");
         if (!r["instance"].is_none()) {
             try {
                 r["console"] = consoleTail(ec2, r["instance"]);

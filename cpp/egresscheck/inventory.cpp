@@ -62,8 +62,9 @@ std::string where(const std::string &path, const std::string &target) {
 // The first problem of `value` under `schema` as "key K: message", or "".
 std::string schemaProblem(object schema, object value) {
     object validator = importModule("jsonschema").attr("Draft7Validator")(schema);
-    py::list found = importModule("builtins").attr("sorted")(validator.attr("iter_errors")(value),
-                                                             "key"_a = importModule("jsonschema.exceptions").attr("relevance"));
+    py::list found = importModule("builtins")
+                         .attr("sorted")(validator.attr("iter_errors")(value),
+                                         "key"_a = importModule("jsonschema.exceptions").attr("relevance"));
     if (py::len(found) == 0) return "";
     object e = found[0];
     std::string message = printable(pyText(e.attr("message")));
@@ -102,9 +103,8 @@ void anchorPaths(py::dict target, const std::string &folder) {
 // A password is never written in an inventory (nor on a child's command line).
 void refusePassword(const std::string &path, py::handle entry, const std::string &target) {
     if (hasKey(entry, "controller_password"))
-        usageError(where(path, target) +
-                   "key controller_password: a password is never written in the inventory: use "
-                   "controller_password_file or controller_password_env");
+        usageError(where(path, target) + "key controller_password: a password is never written in the inventory: use "
+                                         "controller_password_file or controller_password_env");
 }
 
 std::string nameOf(py::handle entry, size_t index) {
@@ -197,7 +197,8 @@ py::list targetsFromOptions(object args) {
     if (target.contains("tag_resource")) {
         // the operator's tags as rollprobe takes them: key,value,key,value
         py::list items = target["tag_resource"].attr("split")(",");
-        if (py::len(items) % 2 == 1) usageError("--tag_resource " + pyText(target["tag_resource"]) + ": incomplete pair");
+        if (py::len(items) % 2 == 1)
+            usageError("--tag_resource " + pyText(target["tag_resource"]) + ": incomplete pair");
         py::dict tags;
         for (size_t i = 0; i + 1 < py::len(items); i += 2) tags[items[i]] = items[i + 1];
         target["tag_resource"] = tags;

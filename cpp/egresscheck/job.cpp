@@ -83,15 +83,14 @@ void finish(const std::string &runDir, py::dict target, py::dict part, double si
     object deployed = readJsonOrNone(dir + "/b/out.json");
     std::string deployLog;
     if (pathExists(dir + "/deploy.log")) {
-        object f = importModule("builtins").attr("open")(dir + "/deploy.log", "r", "encoding"_a = "utf-8",
-                                                         "errors"_a = "replace");
+        object f = importModule("builtins")
+                       .attr("open")(dir + "/deploy.log", "r", "encoding"_a = "utf-8", "errors"_a = "replace");
         deployLog = pyText(f.attr("read")());
         f.attr("close")();
     }
     object ec2 = py::none();
-    guarded(part, "opening the target's session", [&] {
-        ec2 = targetSession(target).attr("client")("ec2", "region_name"_a = target["region"]);
-    });
+    guarded(part, "opening the target's session",
+            [&] { ec2 = targetSession(target).attr("client")("ec2", "region_name"_a = target["region"]); });
     guarded(part, "collecting the verdicts", [&] {
         part["records"] = collectVerdicts(target, resultsS3(target), ec2, planned, deployed, since, deployLog);
     });
@@ -183,8 +182,7 @@ py::dict runTarget(const std::string &runDir, py::dict target, bool keep) {
         writePart(runDir, target, part);
         return part;
     }
-    if (target.contains("history"))
-        importModule("shutil").attr("copyfile")(target["history"], dir + "/b/history.json");
+    if (target.contains("history")) importModule("shutil").attr("copyfile")(target["history"], dir + "/b/history.json");
 
     // Discovery, with the controller password in a private file for the run of cellscan.
     std::string passwordFile = pyText(getOrNone(target, "controller_password_file"));
@@ -212,8 +210,8 @@ py::dict runTarget(const std::string &runDir, py::dict target, bool keep) {
             part["records"] = collectVerdicts(target, py::none(), py::none(), planned, py::none(), now(), "");
         });
         if (py::len(planned) == 0)
-            part["errors"].attr("append")(py::str(name + ": discovery wrote no test config (see " + name +
-                                                  "/discover.log)"));
+            part["errors"].attr("append")(
+                py::str(name + ": discovery wrote no test config (see " + name + "/discover.log)"));
         writePart(runDir, target, part);
         return part;
     }

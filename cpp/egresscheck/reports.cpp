@@ -128,8 +128,7 @@ std::string consoleText(py::dict doc) {
             row.append(py::str(pyText(r["test_subnet"])));
             row.append(r["verdict"]);
             std::string reason = pyText(r["reason"]);
-            if (pyText(r["verdict"]) == kPass && py::len(r["hops"]) > 0)
-                reason = "through " + pyText(r["gateway_ip"]);
+            if (pyText(r["verdict"]) == kPass && py::len(r["hops"]) > 0) reason = "through " + pyText(r["gateway_ip"]);
             row.append(py::str(reason));
             rows.append(row);
         }

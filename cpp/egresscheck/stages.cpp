@@ -34,9 +34,7 @@ void addCredentials(py::list argv, py::dict target) {
 // --tag_resource of a deployment: the operator's tags, then the run's own.
 std::string resourceTags(py::dict target) {
     std::string text;
-    auto pair = [&](const std::string &k, const std::string &v) {
-        text += (text.empty() ? "" : ",") + k + "," + v;
-    };
+    auto pair = [&](const std::string &k, const std::string &v) { text += (text.empty() ? "" : ",") + k + "," + v; };
     if (target.contains("tag_resource"))
         for (auto kv : target["tag_resource"].cast<py::dict>()) pair(pyText(kv.first), pyText(kv.second));
     pair("brimvale-run", pyText(target["run_id"]));
@@ -96,7 +94,8 @@ py::list revertArgv(py::dict target, bool removeIdentity) {
     add(argv, "--s3_bucket", target["s3_bucket"]);
     if (truthy(getOrNone(target, "eip"))) argv.append("--eip");
     // The account's instance identity goes with its last target only.
-    if (removeIdentity && pyText(getOrNone(target, "ec2_role")) == "default") add(argv, "--ec2_role", py::str("default"));
+    if (removeIdentity && pyText(getOrNone(target, "ec2_role")) == "default")
+        add(argv, "--ec2_role", py::str("default"));
     return argv;
 }
 

@@ -130,9 +130,10 @@ int revertFound(py::dict target, object ec2, py::list instances, const std::stri
         if (pyText(argv[i]) == "b/subnet.config") argv[i] = py::str("config.json");
     say("  revert: cd " + folder + " && " + commandText(argv));
     object log = importModule("builtins").attr("open")(folder + "/revert.log", "wb");
-    object done = importModule("subprocess").attr("run")(argv, "cwd"_a = folder, "stdout"_a = log,
-                                                         "stderr"_a = importModule("subprocess").attr("STDOUT"),
-                                                         "stdin"_a = importModule("subprocess").attr("DEVNULL"));
+    object done = importModule("subprocess")
+                      .attr("run")(argv, "cwd"_a = folder, "stdout"_a = log,
+                                   "stderr"_a = importModule("subprocess").attr("STDOUT"),
+                                   "stdin"_a = importModule("subprocess").attr("DEVNULL"));
     log.attr("close")();
     return done.attr("returncode").cast<int>();
 }
@@ -163,8 +164,8 @@ int sweep(py::list targets, object olderThan, bool apply) {
             target["run_id"] = "sweep";
             int code = revertFound(target, ec2, found.instances, folder + "/" + pyText(target["vpc"]));
             Found left = findExpired(ec2, target["vpc"], at, cutoff);
-            std::string after = "  after the revert (status " + std::to_string(code) + "): " +
-                                std::to_string(py::len(left.lines)) + " left\n";
+            std::string after = "  after the revert (status " + std::to_string(code) +
+                                "): " + std::to_string(py::len(left.lines)) + " left\n";
             importModule("sys").attr("stdout").attr("write")(after);
             if (code != 0 || py::len(left.lines) > 0) status = kCleanupIncomplete;
         } catch (py::error_already_set &e) {

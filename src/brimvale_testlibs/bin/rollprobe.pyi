@@ -51,6 +51,7 @@ __all__: list[str] = [
     "renderUserData",
     "start_aws_session",
     "terminateEc2s",
+    "testInstancesBySubnet",
     "testInstancesInSubnet",
     "user_data_tmp",
 ]
@@ -364,6 +365,13 @@ def terminateEc2s(ec2_client: typing.Any, iam_client: typing.Any, args: typing.A
     remains in the VPC, the shared security groups, stray interfaces and
     elastic IPs, and the key pair. What remains is named and makes the exit
     status 1. Returns None.
+    """
+
+def testInstancesBySubnet(ec2_client: typing.Any, vpc_id: typing.Any) -> dict:
+    """
+    The live (pending, running, stopping, stopped) test instances of
+    ``vpc_id``, every page of one listing, as ``{subnet id: [instance
+    description]}``.
     """
 
 def testInstancesInSubnet(ec2_client: typing.Any, subnet_id: typing.Any) -> list:

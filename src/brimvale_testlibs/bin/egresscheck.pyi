@@ -1,0 +1,24 @@
+"""
+The ``egresscheck`` command: for every target of an inventory (or one
+VPC), discovery, deployment, the wait for the verdicts, reports (console,
+JUnit, JSON) and the revert, each stage the real tool in its own
+process; a journal lets ``resume`` finish a run that was killed, and
+``sweep`` finds what expired runs left.
+
+"""
+
+from __future__ import annotations
+
+__all__: list[str] = ["POLL_FIRST", "POLL_MAX", "POLL_STEP", "main"]
+
+def main() -> None:
+    """
+    The ``egresscheck`` command: parses ``sys.argv`` and ends the process
+    with the run's exit status (0 every verdict PASS and clean-up complete,
+    1 a verdict that is not PASS, 2 bad usage or inventory, 3 clean-up
+    incomplete, 130/143 interrupted).
+    """
+
+POLL_FIRST: float = 10.0
+POLL_MAX: float = 30.0
+POLL_STEP: float = 5.0
