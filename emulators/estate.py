@@ -60,7 +60,8 @@ def seed(url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-eas
     if history:
         path = os.path.join(folder, "history.json")
         with open(path, "w") as f:
-            json.dump({"natgws": [{"subnet_id": s} for s in nat.public]}, f)
+            # It names two of the public NAT gateways' subnets: the third is left out.
+            json.dump({"natgws": [{"subnet_id": s, "result": "PASS"} for s in nat.public[:2]]}, f)
         targets[0]["history"] = "history.json"
     inventory = {
         "defaults": {"region": REGION, "s3_bucket": BUCKET, "eip": True, "deadline": deadline},

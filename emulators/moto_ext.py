@@ -16,6 +16,8 @@ import tempfile
 DEFAULT_IMAGE = "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"
 DEFAULT_AMI_ID = "ami-0a1b2c3d4e5f60718"
 OTHER_AMI_ID = "ami-0f0e0d0c0b0a09080"
+# Where the egress lab leaves each test instance's console output.
+CONSOLE_DIR = os.environ.get("EMULATOR_CONSOLE_DIR", "/run/bvlab-console")
 
 
 def _image(ami_id, name, description):
@@ -129,3 +131,23 @@ def patch_moto():
         self.private_ip = self._eni.private_ip_address
 
     NatGateway.__init__ = nat_init
+
+    # An instance's console output is what the egress lab saw its boot
+    # script print (a file per instance in CONSOLE_DIR), else moto's sample.
+    from moto.core.utils import utcnow
+    from moto.ec2.responses import general
+    from moto.ec2.utils import Base64EncodedString
+
+    original_console = general.General.get_console_output
+
+    def get_console_output(self):
+        path = os.path.join(CONSOLE_DIR, str(self._get_param("InstanceId")) + ".log")
+        if not os.path.isfile(path):
+            return original_console(self)
+        instance = self.ec2_backend.get_instance(self._get_param("InstanceId"))
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        result = {"InstanceId": instance.id, "Timestamp": utcnow(), "Output": Base64EncodedString.from_raw_string(text)}
+        return general.ActionResult(result)
+
+    general.General.get_console_output = get_console_output

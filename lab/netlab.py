@@ -29,6 +29,7 @@ Every object carries the PREFIX; `clean_stale` removes what a killed run left.
 """
 
 import base64
+import fcntl
 import hashlib
 import ipaddress
 import os
@@ -48,6 +49,7 @@ from lab import relay
 
 PREFIX = "bvlab-"
 WORK_ROOT = Path("/run")
+LOCK = "/run/bvlab.lock"
 SITE = "203.0.113.10"
 SITE_NAMES = ("www.example.com", "example.com")
 RELAY_PORT = 4566
@@ -288,6 +290,15 @@ class Lab:
     # -- life cycle
     def __enter__(self):
         preflight()
+        # One lab per host: a second one would take the first one's names.
+        self._lock = open(LOCK, "w")
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self._lock.close()
+            raise LabUnavailable(
+                "another egress lab runs on this host (one at a time: its names would clash)"
+            ) from None
         clean_stale()
         self.work = Path(tempfile.mkdtemp(prefix=PREFIX + "work-", dir=WORK_ROOT))
         self.work.chmod(0o755)
@@ -300,6 +311,7 @@ class Lab:
         self.teardown()
         if self._previous_term is not None:
             signal.signal(signal.SIGTERM, self._previous_term)
+        self._lock.close()
         return False
 
     def teardown(self):

@@ -1,0 +1,109 @@
+"""egresscheck on the lab as a live cloud: the lab watches the emulator and
+runs each test instance's boot script as it starts; verdicts come from real
+packets, console output from what the boot scripts print."""
+
+import json
+import subprocess
+
+import pytest
+import requests
+from conftest import cli_env, run_cli, tool
+from test_lab import UNAVAILABLE, lab_artifacts
+
+from emulators import echo
+from emulators.estate import ROLES, leftovers, seed
+from lab import netlab
+from lab.watch import LabWatch
+
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(UNAVAILABLE is not None, reason=f"egress lab: {UNAVAILABLE}")]
+
+
+@pytest.fixture
+def live(moto_server, controller, tmp_path):
+    requests.post(moto_server + "/moto-api/reset")
+    srv, url = echo.start()
+    world = seed(moto_server, controller, str(tmp_path), deadline=75)
+    world.env = cli_env(moto_server, url, EMULATOR_POLL="2,2,4")
+    world.misrouted, world.dropping = world.nat.private[1][0], world.classic.gateways[1]
+    lab = LabWatch(
+        moto_server,
+        roles=ROLES.values(),
+        misroute={world.misrouted},
+        drop={world.dropping["private_ip"]},
+        hang={"spoke-hs-hagw"},
+        wheelhouse=netlab.prepare_wheelhouse(),
+        log=lambda *a: None,
+    )
+    with lab:
+        world.lab = lab
+        yield world
+    srv.shutdown()
+    srv.server_close()
+    left = lab_artifacts()
+    assert left == {k: [] for k in left}  # no namespace, link, mount or folder of the lab remains
+
+
+def test_verdicts_from_real_packets(live, tmp_path, moto_server):
+    from junitparser import Failure, JUnitXml
+
+    argv = [tool("egresscheck"), "run", "--inventory", "estate.yaml", "--run_dir", "runs/lab"]
+    r = run_cli([*argv, "--junit", "r.xml", "--json", "r.json"], tmp_path, live.env, timeout=600)
+    assert r.returncode == 1, r.stderr[-3000:]
+    doc = json.loads((tmp_path / "r.json").read_text())
+    records = {(t["name"], rec["gateway"]): rec for t in doc["targets"] for rec in t["records"]}
+    verdicts = {k: v["verdict"] for k, v in records.items()}
+    good, misrouted = live.nat.nats
+    assert verdicts == {
+        ("prod-nat", good): "PASS",
+        ("prod-nat", misrouted): "FAIL",
+        ("shared-spoke", "spoke-east"): "PASS",
+        ("shared-spoke", "spoke-east-hagw"): "FAIL",
+        ("shared-hs", "spoke-hs"): "PASS",
+        ("shared-hs", "spoke-hs-hagw"): "NO_RESULT",
+    }
+    passed = records[("prod-nat", good)]
+    assert passed["gateway_in_path"] and passed["gateway_ip"] in passed["hops"] and "203.0.113.10" in passed["hops"]
+    assert "pip3 install" not in passed["log"] and "Ran 1 test" in passed["log"]  # the test's own log
+    wrong = records[("prod-nat", misrouted)]
+    assert "does not go through" in wrong["reason"] and not wrong["gateway_in_path"] and wrong["hops"]
+    dropped = records[("shared-spoke", "spoke-east-hagw")]
+    assert dropped["reason"].startswith("ping www.example.com from") and "100% packet loss" in dropped["log"]
+    hung = records[("shared-hs", "spoke-hs-hagw")]
+    assert any("lab: this instance hangs" in line for line in hung["console"]), hung["console"]
+    xml = JUnitXml.fromfile(str(tmp_path / "r.xml"))
+    from_junit = {}
+    for suite in xml:
+        for case in suite:
+            failures = [x for x in case.result if isinstance(x, Failure)]
+            from_junit[(suite.name, case.name)] = failures[0].type if failures else "PASS"
+    assert from_junit == verdicts
+    assert leftovers(moto_server) == {"prod": [], "shared": []}
+    assert not live.lab.instances and not live.lab.vpcs and not live.lab.errors
+
+
+def test_sigkill_during_boot_scripts_then_resume(live, tmp_path, moto_server):
+    argv = [tool("egresscheck"), "run", "--inventory", "estate.yaml", "--only", "shared-spoke", "--run_dir", "runs/k"]
+    proc = subprocess.Popen(
+        argv, cwd=tmp_path, env=live.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+    )
+    for line in proc.stderr:  # the instances run their boot scripts while it waits
+        if "verdicts after" in line and live.lab.instances:
+            break
+    proc.kill()
+    proc.communicate()
+    r = run_cli([tool("egresscheck"), "resume", "runs/k"], tmp_path, live.env, timeout=600)
+    assert r.returncode in (0, 1), r.stderr[-3000:]
+    assert json.loads((tmp_path / "runs/k/report.json").read_text())["targets"][0]["leftovers"] == []
+    assert leftovers(moto_server) == {"prod": [], "shared": []}
+    # The lab follows the cloud: the terminated instances and their VPC are gone.
+    deadline = 50
+    while (live.lab.instances or live.lab.vpcs) and deadline:
+        deadline -= 1
+        __import__("time").sleep(0.2)
+    assert not live.lab.instances and not live.lab.vpcs
+
+
+def test_one_lab_per_host(live):
+    with pytest.raises(netlab.LabUnavailable, match="another egress lab runs on this host"):
+        with netlab.Lab("http://127.0.0.1:9"):
+            pass
