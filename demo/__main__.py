@@ -98,9 +98,8 @@ def main():
         ("shared-hs", "spoke-hs-hagw"): "PASS",
     }
     print(f"embedded cloud: AWS emulator {url} (accounts {', '.join(r.split(':')[4] for r in ROLES.values())}), ")
-    print(
-        f"controller emulator https://{controller.address}; VPCs {world.nat.vpc}, {world.classic.vpc}, {world.scaled.vpc}"
-    )
+    vpcs = ", ".join((world.nat.vpc, world.classic.vpc, world.scaled.vpc))
+    print(f"controller emulator https://{controller.address}; VPCs {vpcs}")
     argv = ["egresscheck", "run", "--inventory", "demo-run/estate.yaml", "--run_dir", "demo-run/run"]
     argv += ["--junit", "demo-run/report.xml", "--json", "demo-run/report.json"]
     env = dict(os.environ, AWS_ENDPOINT_URL=url, PYTHONPATH=str(ROOT / "emulators" / "site"))
