@@ -27,7 +27,7 @@ import random
 import re
 import threading
 import time
-from collections import Counter
+from collections import Counter, defaultdict
 from urllib.parse import parse_qs
 
 from emulators.moto_ext import patch_moto, prepare_environment
@@ -38,6 +38,17 @@ THROTTLE_BODY = (
     b'<?xml version="1.0" encoding="UTF-8"?>\n<Response><Errors><Error><Code>RequestLimitExceeded</Code>'
     b"<Message>Request limit exceeded.</Message></Error></Errors><RequestID>throttled</RequestID></Response>"
 )
+
+
+def _account_of(access_key):
+    """The account of an access key: an assumed role's temporary keys belong to
+    the role's account, so one account's processes share its buckets."""
+    try:
+        from moto.iam.models import get_account_id_from
+
+        return get_account_id_from(access_key)
+    except Exception:  # noqa: BLE001 - an unknown key is its own account
+        return access_key
 
 
 # (size, refill per second) by category.
@@ -150,6 +161,7 @@ class Layer:
     def reset(self):
         with self.lock:
             self.counts = Counter()
+            self.by_account = defaultdict(Counter)
             self.throttled_by_op = Counter()
             self.throttled = 0
             self.requests = 0
@@ -162,6 +174,7 @@ class Layer:
                 "throttled": self.throttled,
                 "operations": dict(self.counts),
                 "throttled_operations": dict(self.throttled_by_op),
+                "accounts": {a: dict(ops) for a, ops in self.by_account.items()},
                 "server_cpu_seconds": time.process_time() - self.cpu_start,
             }
 
@@ -172,7 +185,7 @@ class Layer:
         scope = _CREDENTIAL_SCOPE.search(auth)
         service = scope.group(1) if scope else "unknown"
         key = re.search(r"Credential=([^/]+)/[^/]+/([^/]+)/", auth)
-        account_region = key.groups() if key else ("", "")
+        account_region = (_account_of(key.group(1)), key.group(2)) if key else ("", "")
         target = environ.get("HTTP_X_AMZ_TARGET")
         if target:
             return service, f"{service}:{target.split('.')[-1]}", {}, account_region
@@ -224,6 +237,7 @@ class Layer:
                 self.throttled_by_op[op] += 1
             else:
                 self.counts[op] += 1
+                self.by_account[account_region[0]][op] += 1
         if throttle:
             start_response(
                 "503 Service Unavailable", [("Content-Type", "text/xml"), ("Content-Length", str(len(THROTTLE_BODY)))]
