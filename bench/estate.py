@@ -178,12 +178,16 @@ def main():
         if base:
             r["vs_16_records"] = round(r["wall_s"] / base, 2)
     Path(args.out).write_text(json.dumps({"latency": args.latency, "rows": rows}, indent=2) + "\n")
-    print(f"{'shape':8} {'records':>7} {'wall s':>7} {'floor s':>7} {'ratio':>5} {'vs 16':>5} {'lost':>4} {'left':>4} "
-          f"{'emu cpu':>7} {'runner MB':>9} {'child MB':>8}  stages")
+    print(
+        f"{'shape':8} {'records':>7} {'wall s':>7} {'floor s':>7} {'ratio':>5} {'vs 16':>5} {'lost':>4} {'left':>4} "
+        f"{'emu cpu':>7} {'runner MB':>9} {'child MB':>8}  stages"
+    )
     for r in rows:
-        print(f"{r['shape']:8} {r['records']:7} {r['wall_s']:7} {r.get('floor_s', ''):>7} {r.get('ratio', ''):>5} "
-              f"{r.get('vs_16_records', ''):>5} {r['lost']:4} {r['leftovers']:4} {r['emulator_cpu_s']:7} "
-              f"{r['runner_peak_mb']:9} {r['children_peak_mb']:8}  {r['stages_s']}")
+        print(
+            f"{r['shape']:8} {r['records']:7} {r['wall_s']:7} {r.get('floor_s', ''):>7} {r.get('ratio', ''):>5} "
+            f"{r.get('vs_16_records', ''):>5} {r['lost']:4} {r['leftovers']:4} {r['emulator_cpu_s']:7} "
+            f"{r['runner_peak_mb']:9} {r['children_peak_mb']:8}  {r['stages_s']}"
+        )
 
 
 if __name__ == "__main__":

@@ -87,6 +87,10 @@ object buildParser() {
                                                                : "merge the targets' parts into the run's reports");
         r.attr("add_argument")("run_dir", "help"_a = "the run folder");
         r.attr("add_argument")("--report_s3", "help"_a = "also upload the reports to s3://bucket/prefix");
+        if (std::string(name) == "report")
+            r.attr("add_argument")("--release_identities", "action"_a = "store_true",
+                                   "help"_a = "remove each account's instance identity (ec2_role default) once "
+                                              "every mapped job of the run has ended");
         reportOptions(r);
     }
 
@@ -361,6 +365,19 @@ void reportCommand(object args) {
     std::string runDir = pyText(option(args, "run_dir"));
     if (!pathExists(runDir + "/run.json")) usageError(runDir + " is not a run folder (no run.json)");
     checkReportS3(option(args, "report_s3"));
+    if (truthy(option(args, "release_identities"))) {
+        // Mapped jobs leave the account's identity to the run's end: one
+        // revert per account (nothing else of its target is left by then).
+        py::set done;
+        for (auto t : runTargets(runDir)) {
+            if (pyText(getOrNone(t, "ec2_role")) != "default" || done.contains(py::str(accountOf(t)))) continue;
+            done.add(py::str(accountOf(t)));
+            py::dict rec = runStage(runDir, t.cast<py::dict>(), "identity", revertArgv(t.cast<py::dict>(), true));
+            if (rec["status"].cast<int>() != 0)
+                say("  **Error** the instance identity of account " + accountOf(t) + " was not removed (see " +
+                    pyText(rec["log"]) + ")");
+        }
+    }
     py::dict doc = mergeParts(runDir);
     writeReports(doc, runDir, option(args, "junit"), option(args, "json"), option(args, "report_s3"));
     exitProcess(documentStatus(doc));
