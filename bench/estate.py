@@ -103,6 +103,7 @@ def run(server, shape, args, echo_url):
     argv = [str(Path(sys.executable).parent / "egresscheck"), "run", "--inventory", "estate.yaml"]
     argv += ["--run_dir", "runs/r", "--parallel", str(args.parallel), "--per_account", str(args.per_account)]
     roles = [role(a) for a in range(accounts)]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     with InstancePlayer(server.url, roles, delay=30, interval=1.0):
         began = time.monotonic()
         proc = subprocess.Popen(argv, cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=open(work / "run.log", "w"))
@@ -110,6 +111,8 @@ def run(server, shape, args, echo_url):
         threading.Thread(target=peak_rss, args=(proc.pid, mem), daemon=True).start()
         status = proc.wait()
         wall = time.monotonic() - began
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    tools_cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
     stats = server.stats()
     doc = json.loads((work / "runs/r/report.json").read_text())
     stages = {}
@@ -134,6 +137,7 @@ def run(server, shape, args, echo_url):
         "leftovers": left,
         "throttled": stats["throttled"],
         "emulator_cpu_s": round(stats["server_cpu_seconds"], 1),
+        "tools_cpu_s": round(tools_cpu, 1),
         "runner_peak_mb": round(mem.get("kb", 0) / 1024, 1),
         "children_peak_mb": round(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024, 1),
     }

@@ -310,17 +310,8 @@ void resultsCommand(object args) {
         installStopHandlers();
         awaitVerdicts(pyText(target["name"]), s3, target["s3_bucket"], tagged, 0, option(args, "wait").cast<double>());
     }
-    py::dict part;
-    part["name"] = target["name"];
-    part["kind"] = target["kind"];
-    part["account"] = py::str(accountOf(target));
-    part["region"] = target["region"];
-    part["vpc"] = target["vpc"];
-    part["stages"] = py::dict();
+    py::dict part = freshPart(target);
     part["records"] = collectVerdicts(target, s3, ec2, records, records, 0, "");
-    part["leftovers"] = py::list();
-    part["errors"] = py::list();
-    part["revert_command"] = py::none();
     py::dict doc;
     doc["schema"] = 1;
     doc["run_id"] = "results";

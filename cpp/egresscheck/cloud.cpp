@@ -142,16 +142,43 @@ py::dict recordBase(py::handle rec) {
 }
 }  // namespace
 
+namespace {
+// Sessions and clients shared by the run's targets (a session holds the
+// SDK's service models: one per target would cost tens of MB each). An
+// assumed role's session is kept for 45 minutes, within its credentials'
+// hour. Read and written with the GIL held.
+py::dict &shared() {
+    static py::dict *cache = new py::dict();  // lives as long as the process
+    return *cache;
+}
+
+object cached(const std::string &key, double lifetime, const std::function<object()> &make) {
+    py::str k(key);
+    if (shared().contains(k)) {
+        py::tuple entry = shared()[k];
+        if (now() - entry[1].cast<double>() < lifetime) return entry[0];
+    }
+    object made = make();
+    shared()[k] = py::make_tuple(made, now());
+    return made;
+}
+}  // namespace
+
 object targetSession(py::handle target) {
     object profile = getOrNone(target, "profile");
     object role = getOrNone(target, "assume_role");
-    if (role.is_none()) return profileSession(profile);
-    object started = assumeRoleSession(role, profile);
-    if (started.is_none()) raisePy(PyExc_RuntimeError, std::string(kSessionFailed) + " for " + pyText(role));
-    return started.cast<py::tuple>()[0];
+    if (role.is_none()) return cached("profile " + pyText(profile), 1e12, [&] { return profileSession(profile); });
+    return cached("role " + pyText(role) + " " + pyText(profile), 2700, [&]() -> object {
+        object started = assumeRoleSession(role, profile);
+        if (started.is_none()) raisePy(PyExc_RuntimeError, std::string(kSessionFailed) + " for " + pyText(role));
+        return started.cast<py::tuple>()[0];
+    });
 }
 
-object resultsS3(py::handle target) { return profileSession(getOrNone(target, "profile")).attr("client")("s3"); }
+object resultsS3(py::handle target) {
+    object profile = getOrNone(target, "profile");
+    return cached("s3 " + pyText(profile), 1e12, [&] { return profileSession(profile).attr("client")("s3"); });
+}
 
 py::dict awaitVerdicts(const std::string &name, object s3, object bucket, py::list records, double since,
                        double deadline) {

@@ -87,6 +87,8 @@ py::list leftovers(object ec2, object vpc);
 
 // ---- the per-target job and the run (job.cpp) ---------------------------------------------------
 
+// A target's part of the run's document before any stage ran.
+py::dict freshPart(py::dict target);
 // Runs a target's whole job in <runDir>/<name>/ and writes its part.json.
 py::dict runTarget(const std::string &runDir, py::dict target, bool keep);
 // Finishes a target a killed run left: waits for or stops its tools, collects

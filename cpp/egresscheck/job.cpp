@@ -33,6 +33,8 @@ object readJsonOrNone(const std::string &path) {
 
 py::list listOrEmpty(object value) { return py::isinstance<py::list>(value) ? py::list(value) : py::list(); }
 
+}  // namespace
+
 py::dict freshPart(py::dict target) {
     py::dict part;
     part["name"] = target["name"];
@@ -47,6 +49,8 @@ py::dict freshPart(py::dict target) {
     part["revert_command"] = py::none();
     return part;
 }
+
+namespace {
 
 // Runs one step of a job; an error is one line in the part and the job goes
 // on (the revert always runs).
@@ -113,7 +117,7 @@ void writePart(const std::string &runDir, py::dict target, py::dict part) {
     py::dict done;
     done["target"] = target["name"];
     done["stage"] = "job";
-    done["event"] = "end";
+    done["event"] = "end";  // the target's part is complete
     journal(runDir, done);
 }
 

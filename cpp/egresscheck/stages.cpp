@@ -21,6 +21,15 @@ void add(py::list argv, const char *flag, py::handle value) {
     argv.append(value);
 }
 
+// One journal line of a target's stage.
+py::dict stageEvent(const std::string &target, const char *stage, const char *event) {
+    py::dict e;
+    e["target"] = target;
+    e["stage"] = stage;
+    e["event"] = event;
+    return e;
+}
+
 void addIfGiven(py::list argv, py::dict target, const char *key, const char *flag) {
     if (target.contains(key)) add(argv, flag, target[key]);
 }
@@ -115,11 +124,7 @@ py::dict runStage(const std::string &runDir, py::dict target, const char *stage,
     record["start"] = now();
     record["log"] = py::str(name + "/" + stage + ".log");
     record["command"] = py::str(commandText(argv));
-    py::dict begin;
-    begin["target"] = name;
-    begin["stage"] = stage;
-    begin["event"] = "begin";
-    journal(runDir, begin);
+    journal(runDir, stageEvent(name, stage, "begin"));
     object log = importModule("builtins").attr("open")(logPath, "wb");
     object proc;
     try {
@@ -134,10 +139,7 @@ py::dict runStage(const std::string &runDir, py::dict target, const char *stage,
         return record;
     }
     log.attr("close")();
-    py::dict pid;
-    pid["target"] = name;
-    pid["stage"] = stage;
-    pid["event"] = "pid";
+    py::dict pid = stageEvent(name, stage, "pid");
     pid["pid"] = proc.attr("pid");
     journal(runDir, pid);
     bool forwarded = false;
@@ -155,10 +157,7 @@ py::dict runStage(const std::string &runDir, py::dict target, const char *stage,
     }
     record["end"] = now();
     record["status"] = proc.attr("returncode");
-    py::dict end;
-    end["target"] = name;
-    end["stage"] = stage;
-    end["event"] = "end";
+    py::dict end = stageEvent(name, stage, "end");
     end["status"] = proc.attr("returncode");
     journal(runDir, end);
     return record;
