@@ -12,6 +12,7 @@ import base64
 import re
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import boto3
 
@@ -48,8 +49,10 @@ class InstancePlayer:
         self.seen = {}  # instance id -> first time seen running
         self.uploaded = []  # record tags
         self._stop = threading.Event()
-        self._thread = None
+        self._threads = []
         self._s3 = boto3.client("s3", region_name=region, endpoint_url=endpoint)
+        # Instances boot side by side: their uploads do not wait for each other.
+        self._pool = ThreadPoolExecutor(max_workers=16)
 
     def _ec2(self, role):
         if role is None:
@@ -75,6 +78,15 @@ class InstancePlayer:
         if first is None or time.monotonic() - first < self.delay:
             return
         self.seen[iid] = None  # played once
+        self._pool.submit(self._upload, ec2, iid)
+
+    def _upload(self, ec2, iid):
+        try:
+            self._upload_once(ec2, iid)
+        except Exception:  # noqa: BLE001 - a busy emulator: the next round plays it again
+            self.seen[iid] = time.monotonic() - self.delay
+
+    def _upload_once(self, ec2, iid):
         data = ec2.describe_instance_attribute(InstanceId=iid, Attribute="userData")
         script = base64.b64decode(data.get("UserData", {}).get("Value", "") or b"").decode()
         upload, gateway = _UPLOAD.search(script), _GATEWAY.search(script)
@@ -89,28 +101,31 @@ class InstancePlayer:
         self._s3.put_object(Bucket=bucket, Key=f"result-{tag}.txt", Body=b"PASS\n" if passed else b"FAIL\n")
         self.uploaded.append(tag)
 
-    def _loop(self):
-        clients = {}
+    def _loop(self, role):
+        """Watches one account."""
+        ec2 = None
         while not self._stop.is_set():
-            for role in self.roles:
-                try:
-                    ec2 = clients.get(role) or clients.setdefault(role, self._ec2(role))
-                    for r in ec2.describe_instances(Filters=[NAMED, LIVE])["Reservations"]:
-                        for inst in r["Instances"]:
-                            self._play(ec2, inst)
-                except Exception:  # noqa: BLE001 - the emulator may be busy or gone; the next round tries again
-                    clients.pop(role, None)
+            try:
+                ec2 = ec2 or self._ec2(role)
+                for r in ec2.describe_instances(Filters=[NAMED, LIVE])["Reservations"]:
+                    for inst in r["Instances"]:
+                        self._play(ec2, inst)
+            except Exception:  # noqa: BLE001 - the emulator may be busy or gone; the next round tries again
+                ec2 = None
             self._stop.wait(self.interval)
 
     def start(self):
-        self._thread = threading.Thread(target=self._loop, daemon=True)
-        self._thread.start()
+        for role in self.roles:
+            thread = threading.Thread(target=self._loop, args=(role,), daemon=True)
+            thread.start()
+            self._threads.append(thread)
         return self
 
     def stop(self):
         self._stop.set()
-        if self._thread:
-            self._thread.join(10)
+        for thread in self._threads:
+            thread.join(10)
+        self._pool.shutdown(wait=True)
 
     def __enter__(self):
         return self.start()

@@ -171,3 +171,14 @@ def test_config_refusals_name_both_records(aws, fleet, caplog):  # noqa: F811
     ]
     groups = aws.ec2.describe_security_groups(Filters=[{"Name": "vpc-id", "Values": [topo.vpc]}])["SecurityGroups"]
     assert [g["GroupName"] for g in groups] == ["default"]
+
+
+def test_deployment_says_what_it_will_not_do(aws, fleet, caplog):  # noqa: F811
+    """Without a bucket no verdict can exist; an elastic IP is not allocated where the subnet gives an address."""
+    topo, args = fleet(eip=True)
+    aws.ec2.modify_subnet_attribute(SubnetId=topo.pairs[0][0], MapPublicIpOnLaunch={"Value": True})
+    caplog.set_level(logging.INFO)
+    deploy(aws, args)
+    assert "- No --s3_bucket: the test instances run no test and no verdict will be uploaded" in caplog.messages
+    assert any(m.startswith("  no elastic IP allocated for i-") and "gave it the public address" in m for m in caplog.messages)
+    assert aws.ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"] == []

@@ -157,9 +157,13 @@ def test_history_filter(aws, discovery, tmp_path, caplog, kept):
     topo = nat_vpc(aws.ec2, private_nat=False)
     history = {"natgws": [{"subnet_id": topo.public[i], "other": 1} for i in kept], "runs": 3}
     (tmp_path / "b/history.json").write_text(json.dumps(history))
+    caplog.set_level(logging.INFO)
     if kept:
         records = discovery(topo)
         assert [r["nat_gw_id"] for r in records] == [topo.nats[i] for i in kept]
+        # Every gateway the history leaves out is named with the reason.
+        left_out = [m for m in caplog.messages if "left out: its subnet" in m and "is not in history file" in m]
+        assert len(left_out) == len(topo.nats) - len(kept)
         return
     # A history that keeps nothing leaves nothing to test: a failure, no file.
     with pytest.raises(SystemExit) as ended:
