@@ -170,7 +170,9 @@ def test_sigint_during_await_reverts_and_reports(estate, tmp_path):
 @pytest.mark.slow
 def test_killed_runs_are_finished_by_resume_and_sweep(estate, tmp_path):
     # Killed during the deployment: resume stops the deployment's tool and reverts.
-    proc = start(estate, tmp_path, "run", "--inventory", "estate.yaml", "--only", "prod-nat", "--run_dir", "runs/k1")
+    proc = start(
+        estate, tmp_path, "run", "--inventory", "estate.yaml", "--only", "shared-spoke", "--run_dir", "runs/k1"
+    )
     wait_for(lambda: any(e["event"] == "pid" and e["stage"] == "deploy" for e in journal(tmp_path / "runs/k1")))
     proc.kill()
     proc.communicate()
@@ -180,20 +182,21 @@ def test_killed_runs_are_finished_by_resume_and_sweep(estate, tmp_path):
     assert json.loads((tmp_path / "runs/k1/report.json").read_text())["targets"][0]["leftovers"] == []
     assert leftovers(estate.url) == {"prod": [], "shared": []}
 
-    # Killed while it waits: the sweeper finds the fleet by its tags and removes it.
+    # Killed while it waits: the sweeper finds the fleet by its tags and removes
+    # it, then the account's instance identity that nothing uses any more.
     with InstancePlayer(estate.url, ROLES.values(), hang={"nat", "spoke"}):
         proc = start(
-            estate, tmp_path, "run", "--inventory", "estate.yaml", "--only", "shared-spoke", "--run_dir", "runs/k2"
+            estate, tmp_path, "run", "--inventory", "estate.yaml", "--only", "prod-nat", "--run_dir", "runs/k2"
         )
         wait_for(lambda: "verdicts after" in proc.stderr.readline())
         proc.kill()
         proc.communicate()
-    left = leftovers(estate.url)["shared"]
-    assert len([x for x in left if x.startswith("i-")]) == 2
+    left = leftovers(estate.url)["prod"]
+    assert len([x for x in left if x.startswith("i-")]) == 2 and "brimvale-test-ec2-role" in left
     dry = run_cli(egresscheck("sweep", "--inventory", "estate.yaml", "--older_than", "0s"), tmp_path, estate.env)
     assert dry.returncode == 0, dry.stderr
     assert "2 expired" in dry.stdout and "dry run" in dry.stdout
-    assert leftovers(estate.url)["shared"] == left  # a dry run removes nothing
+    assert leftovers(estate.url)["prod"] == left  # a dry run removes nothing
     applied = run_cli(
         egresscheck("sweep", "--inventory", "estate.yaml", "--older_than", "0s", "--apply"), tmp_path, estate.env
     )

@@ -180,5 +180,10 @@ def test_deployment_says_what_it_will_not_do(aws, fleet, caplog):  # noqa: F811
     caplog.set_level(logging.INFO)
     deploy(aws, args)
     assert "- No --s3_bucket: the test instances run no test and no verdict will be uploaded" in caplog.messages
-    assert any(m.startswith("  no elastic IP allocated for i-") and "gave it the public address" in m for m in caplog.messages)
-    assert aws.ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"] == []
+    assert any(
+        m.startswith("  no elastic IP allocated for i-") and "gave it the public address" in m for m in caplog.messages
+    )
+    assert (
+        aws.ec2.describe_addresses(Filters=[{"Name": "tag:Name", "Values": ["brimvale-test-ec2-eip"]}])["Addresses"]
+        == []
+    )

@@ -139,6 +139,27 @@ int revertFound(py::dict target, object ec2, py::list instances, const std::stri
 }
 }  // namespace
 
+namespace {
+// The account's instance identity (ec2_role default) once no test instance
+// of the tool is left anywhere in the account: nothing uses it any more.
+bool identityUnused(py::dict target, object ec2) {
+    object iam = targetSession(target).attr("client")("iam");
+    try {
+        iam.attr("get_role")("RoleName"_a = rollprobe::kRoleName);
+    } catch (py::error_already_set &e) {
+        auto code = awsErrorCode(e);
+        if (code && *code == "NoSuchEntity") return false;  // nothing to remove
+        throw;
+    }
+    py::list filters;
+    filters.append(filterSpec("tag:Name", listOf(py::str(rollprobe::kInstanceName))));
+    py::list states;
+    for (const char *state : {"pending", "running", "stopping", "stopped"}) states.append(state);
+    filters.append(filterSpec("instance-state-name", states));
+    return py::len(allPages(ec2, "describe_instances", "Reservations", py::dict("Filters"_a = filters))) == 0;
+}
+}  // namespace
+
 int sweep(py::list targets, object olderThan, bool apply) {
     double at = now();
     double cutoff = olderThan.is_none() ? 0 : at - parseAge(pyText(olderThan));
@@ -171,6 +192,38 @@ int sweep(py::list targets, object olderThan, bool apply) {
         } catch (py::error_already_set &e) {
             if (!isAwsError(e)) throw;
             say("  **Error** " + where + ": " + printable(errorText(e)));
+            status = std::max(status, kNotPassed);
+        }
+    }
+    // Then each account's instance identity, once nothing of the tool runs there.
+    py::set accounts;
+    for (auto t : targets) {
+        py::dict target = t.cast<py::dict>();
+        std::string account = accountOf(target) + " " + pyText(target["region"]);
+        if (pyText(getOrNone(target, "ec2_role")) != "default" || accounts.contains(py::str(account))) continue;
+        accounts.add(py::str(account));
+        try {
+            object ec2 = targetSession(target).attr("client")("ec2", "region_name"_a = target["region"]);
+            if (!identityUnused(target, ec2)) continue;
+            ++total;
+            importModule("sys").attr("stdout").attr("write")(accountOf(target) + ": instance identity " +
+                                                             rollprobe::kRoleName + " with no test instance left\n");
+            if (!apply) continue;
+            target["run_id"] = "sweep";
+            std::string dir = folder + "/" + pyText(target["vpc"]) + "-identity";
+            makeDirs(dir + "/b");
+            writeTestConfig(dir + "/config.json", sweepConfig(ec2, target["vpc"], py::list()));
+            py::list argv = revertArgv(target, true);
+            for (size_t i = 0; i < py::len(argv); ++i)
+                if (pyText(argv[i]) == "b/subnet.config") argv[i] = py::str("config.json");
+            object done = importModule("subprocess").attr("run")(argv, "cwd"_a = dir, "capture_output"_a = true);
+            bool removed = done.attr("returncode").cast<int>() == 0 && !identityUnused(target, ec2);
+            importModule("sys").attr("stdout").attr("write")(std::string("  ") +
+                                                             (removed ? "removed\n" : "not removed\n"));
+            if (!removed) status = kCleanupIncomplete;
+        } catch (py::error_already_set &e) {
+            if (!isAwsError(e)) throw;
+            say("  **Error** " + account + ": instance identity: " + printable(errorText(e)));
             status = std::max(status, kNotPassed);
         }
     }
