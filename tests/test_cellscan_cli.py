@@ -116,7 +116,7 @@ def test_discovery_feeds_deployment(server_clients, tmp_path, http_service):
 @pytest.mark.parametrize(
     "argv,status,text",
     [
-        ([], 2, "usage: python -m brimvale_testlibs {rollprobe,cellscan}"),
+        ([], 2, "usage: python -m brimvale_testlibs {rollprobe,cellscan,egresscheck}"),
         (["cellscan", "--help"], 0, "find subnet with spoke gw inside"),
         (["rollprobe", "--help"], 0, "Deploy test EC2 in test subnets"),
     ],
