@@ -74,9 +74,38 @@ std::string gatewayAddress(py::handle cidr) {
     return pyText(net.attr("__getitem__")(1));
 }
 
+namespace {
+// A boto3 session whose SDK data loader is the process's one: service models,
+// endpoint data and the data folder listings are read and parsed once per
+// process, not once per session (a tool opens two or three sessions).
+py::object newSession(py::dict kw = py::dict()) {
+    static py::object *loader = nullptr;  // leaked on purpose: outlives the interpreter's teardown order
+    py::object core = importModule("botocore.session").attr("Session")();
+    if (loader == nullptr)
+        loader = new py::object(core.attr("get_component")("data_loader"));
+    else
+        core.attr("register_component")("data_loader", *loader);
+    py::object session = importModule("boto3").attr("session").attr("Session")(**kw, "botocore_session"_a = core);
+    // boto3 adds its own data folder to the loader of every session it makes:
+    // keep one entry of each folder.
+    py::list paths = loader->attr("search_paths");
+    py::list seen;
+    for (size_t i = 0; i < py::len(paths);) {
+        if (seen.contains(paths[i])) {
+            paths.attr("pop")(i);
+        } else {
+            seen.append(paths[i]);
+            ++i;
+        }
+    }
+    return session;
+}
+}  // namespace
+
 py::object profileSession(py::object profile) {
-    py::object Session = importModule("boto3").attr("session").attr("Session");
-    return profile.is_none() ? Session() : Session("profile_name"_a = profile);
+    py::dict kw;
+    if (!profile.is_none()) kw["profile_name"] = profile;
+    return newSession(kw);
 }
 
 py::object assumeRoleSession(py::object role, py::object profile) {
@@ -84,9 +113,11 @@ py::object assumeRoleSession(py::object role, py::object profile) {
     py::object resp = sts.attr("assume_role")("RoleArn"_a = role, "RoleSessionName"_a = "Brimvale_Workflow");
     py::object creds = resp["Credentials"];
     try {
-        py::object session = importModule("boto3").attr("session").attr("Session")(
-            "aws_access_key_id"_a = creds["AccessKeyId"], "aws_secret_access_key"_a = creds["SecretAccessKey"],
-            "aws_session_token"_a = creds["SessionToken"]);
+        py::dict kw;
+        kw["aws_access_key_id"] = creds["AccessKeyId"];
+        kw["aws_secret_access_key"] = creds["SecretAccessKey"];
+        kw["aws_session_token"] = creds["SessionToken"];
+        py::object session = newSession(kw);
         return py::make_tuple(session, creds);
     } catch (py::error_already_set &e) {
         if (isExit(e)) throw;
