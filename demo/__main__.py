@@ -60,7 +60,7 @@ def start_cloud():
 
 def instances(url, world, misrouted, dropping):
     """The lab watching the cloud, or the player of the instances where it cannot run."""
-    from lab.netlab import LabUnavailable, preflight, prepare_wheelhouse
+    from lab.netlab import LabUnavailable, preflight
 
     try:
         preflight()
@@ -72,13 +72,34 @@ def instances(url, world, misrouted, dropping):
         return InstancePlayer(url, ROLES.values(), fail={world.nat.nats[1], dropping["gw_name"]})
     from lab.watch import LabWatch
 
-    began = time.monotonic()
-    wheelhouse = prepare_wheelhouse()
-    print(f"wheelhouse {wheelhouse.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
+    wheelhouse, root = prepare_instance()
     print(f"lab: {misrouted} is mis-routed; {dropping['gw_name']} ({dropping['private_ip']}) drops")
     return LabWatch(
-        url, roles=ROLES.values(), misroute={misrouted}, drop={dropping["private_ip"]}, wheelhouse=wheelhouse
+        url,
+        roles=ROLES.values(),
+        misroute={misrouted},
+        drop={dropping["private_ip"]},
+        wheelhouse=wheelhouse,
+        instance_root=root,
     )
+
+
+def prepare_instance():
+    """The instance wheelhouse and root; the host's interpreter and a local
+    wheel where the root cannot be made (said in one line)."""
+    from lab.instance_root import RootUnavailable, prepare
+    from lab.netlab import prepare_wheelhouse
+
+    began = time.monotonic()
+    try:
+        wheelhouse, root = prepare()
+        print(f"instance root {root} ({time.monotonic() - began:.1f} s)")
+        return wheelhouse, root
+    except RootUnavailable as e:
+        print(f"instance root unavailable: {e}; the boot scripts run on this machine's Python instead")
+    wheelhouse = prepare_wheelhouse()
+    print(f"wheelhouse {wheelhouse.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
+    return wheelhouse, None
 
 
 def main():
@@ -87,7 +108,7 @@ def main():
     moto, url = start_cloud()
     server, echo_url = echo.start()
     controller = ControllerEmulator().start()
-    world = seed(url, controller, str(WORK), deadline=240, nat_zones=ZONES, history=True)
+    world = seed(url, controller, str(WORK), deadline=240, nat_zones=ZONES, history=True, identities=True)
     misrouted, dropping = world.nat.private[1][0], world.classic.gateways[1]
     expected = {
         ("prod-nat", world.nat.nats[0]): "PASS",

@@ -36,9 +36,11 @@ def client(url, role, service):
     )
 
 
-def seed(url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-east-1b"), history=False):
+def seed(url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-east-1b"), history=False, identities=False):
     """Seeds the estate and writes `folder`/estate.yaml and the password file;
-    returns the ids."""
+    returns the ids. `identities`: every target's instances get the tool's
+    instance identity (instances that take their credentials from it, as in
+    the lab's instance root, need it to upload); otherwise only prod-nat's."""
     prod, shared = client(url, ROLES["prod"], "ec2"), client(url, ROLES["shared"], "ec2")
     nat = nat_vpc(prod, second_octet=10, zones=list(nat_zones), private_nat=True)
     classic = spoke_vpc(shared, name="spoke-east", second_octet=110)
@@ -63,6 +65,9 @@ def seed(url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-eas
             # It names two of the public NAT gateways' subnets: the third is left out.
             json.dump({"natgws": [{"subnet_id": s, "result": "PASS"} for s in nat.public[:2]]}, f)
         targets[0]["history"] = "history.json"
+    if identities:
+        for t in targets:
+            t["ec2_role"] = "default"
     inventory = {
         "defaults": {"region": REGION, "s3_bucket": BUCKET, "eip": True, "deadline": deadline},
         "targets": targets,

@@ -198,6 +198,7 @@ def read_cloud(ec2):
                 primary=(ifcs[0]["PrivateIpAddress"], ifcs[0]["SubnetId"]),
                 second=(ifcs[1]["PrivateIpAddress"], ifcs[1]["SubnetId"]),
                 user_data=base64.b64decode(script).decode() if script else None,
+                profile=inst.get("IamInstanceProfile", {}).get("Arn"),
             )
         )
     vpcs = {}

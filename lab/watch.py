@@ -17,6 +17,7 @@ interfaces, while the deployment of the others goes on.
     python -m lab watch --endpoint URL [--role ARN ...] [--drop IP] [--hang NAME] [--misroute SUBNET]
 """
 
+import json
 import os
 import re
 import shutil
@@ -30,7 +31,11 @@ from types import SimpleNamespace
 import boto3
 
 from emulators.moto_ext import CONSOLE_DIR
-from lab.netlab import Lab, _kill_ns, python_version, read_cloud, sh, substitute
+from lab import instance_root, metadata
+from lab.netlab import RELAY_PORT, SITE, SITE_NAMES, Lab, _kill_ns, python_version, read_cloud, sh, substitute
+
+# Where the image keeps the user data it runs at first boot.
+USER_DATA = "/var/lib/cloud/instance/user-data.txt"
 
 _TAG = re.compile(r"s3://[a-z0-9.-]+/result-(\S+)\.txt")
 
@@ -52,8 +57,9 @@ def account_client(endpoint, role, region):
 
 
 class LabWatch(Lab):
-    def __init__(self, endpoint, roles=(None,), hang=(), misroute=(), interval=0.5, **kw):
+    def __init__(self, endpoint, roles=(None,), hang=(), misroute=(), interval=0.5, instance_root=None, **kw):
         super().__init__(endpoint, **kw)
+        self.instance_root = instance_root
         self.roles = list(roles)
         self.hang = set(hang)
         self.misroute = set(misroute)
@@ -148,25 +154,110 @@ class LabWatch(Lab):
         self.log(f"   lab: {inst.id} running in {ns}" + ("" if proc else " (no boot script)"))
 
     def _boot(self, inst, log):
-        script, self.changes = substitute(inst.user_data, self.python, self.wheelhouse, self._version)
+        if self.instance_root is None:
+            script, self.changes = substitute(inst.user_data, self.python, self.wheelhouse, self._version)
+        else:
+            script = inst.user_data  # byte for byte
         tag = _TAG.search(script)
         if tag and any(tag.group(1) == n or tag.group(1).startswith(n + "-") for n in self.hang):
             # The failure mode "hang": the boot script never uploads.
             script = re.sub(r"^aws s3 cp .*$", "echo 'lab: this instance hangs'; sleep 3600", script, flags=re.M)
-        path = self.work / f"{inst.ns}.user-data.sh"
-        path.write_text(script)
-        path.chmod(0o700)
+        if self.instance_root is None:
+            path = self.work / f"{inst.ns}.user-data.sh"
+            path.write_text(script)
+            path.chmod(0o700)
+            command, env = self._private_mounts(inst) + f"exec {path}\n", self.environment()
+        else:
+            command, env = self._in_root(inst, script), instance_root.ENV
         out = open(log, "w")
         try:
             return subprocess.Popen(
                 ["ip", "netns", "exec", inst.ns, "unshare", "--mount", "--propagation", "private", "bash", "-c"]
-                + [self._private_mounts(inst) + f"exec {path}\n"],
-                env=self.environment(),
+                + [command],
+                env=env,
                 stdout=out,
                 stderr=subprocess.STDOUT,
             )
         finally:
             out.close()
+
+    def _in_root(self, inst, script):
+        """The shell lines that boot `inst` in its overlay of the instance
+        root: its /etc (the lab's names, no outside resolver), root's AWS
+        config (the emulator's endpoint through the instance's relay), the
+        boot script where the image keeps its user data, and a metadata
+        endpoint handing out the credentials of the instance's role."""
+        folder = self.work / inst.ns
+        upper = folder / "upper"
+        files = {
+            "etc/hosts": f"127.0.0.1 localhost\n{SITE} {' '.join(SITE_NAMES)}\n",
+            "etc/resolv.conf": "nameserver 127.0.0.1\n",
+            "root/.aws/config": f"[default]\nregion = {self.region}\nendpoint_url = http://127.0.0.1:{RELAY_PORT}\n",
+            USER_DATA.lstrip("/"): script,
+        }
+        for name, text in files.items():
+            (upper / name).parent.mkdir(parents=True, exist_ok=True)
+            (upper / name).write_text(text)
+        (upper / USER_DATA.lstrip("/")).chmod(0o700)
+        self._serve_metadata(inst, folder)
+        lines = ["set -e", "mount --make-rprivate /"]
+        lines += instance_root.mount_lines(self.instance_root, folder, self.wheelhouse)
+        lines.append(f"exec chroot {folder}/root {USER_DATA}")
+        return "\n".join(lines) + "\n"
+
+    def _serve_metadata(self, inst, folder):
+        document = folder / "metadata.json"
+        document.write_text(json.dumps(self._instance_identity(inst)))
+        document.chmod(0o600)
+        sh("ip", "-n", inst.ns, "addr", "add", f"{metadata.ADDRESS}/32", "dev", "lo")
+        proc = subprocess.Popen(
+            ["ip", "netns", "exec", inst.ns, self.python, str(Path(metadata.__file__)), str(document)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
+        self._relays.append(proc)
+        if proc.stdout.readline().strip() != "ready":
+            raise RuntimeError(f"the metadata endpoint of {inst.ns} did not start")
+
+    def _instance_identity(self, inst):
+        """The instance's role (through its instance profile) and that role's
+        credentials from the emulator's STS."""
+        doc = {"instance_id": inst.id, "region": self.region, "role": "none", "credentials": {}}
+        if not inst.profile:
+            return doc
+        account, name = inst.profile.split(":")[4], inst.profile.split("/")[-1]
+        iam = self._account_session(account).client("iam", endpoint_url=self.endpoint)
+        role = iam.get_instance_profile(InstanceProfileName=name)["InstanceProfile"]["Roles"][0]
+        sts = self._account_session(account).client("sts", region_name=self.region, endpoint_url=self.endpoint)
+        c = sts.assume_role(RoleArn=role["Arn"], RoleSessionName=inst.id)["Credentials"]
+        now = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+        doc["role"] = role["RoleName"]
+        doc["credentials"] = {
+            "Code": "Success",
+            "LastUpdated": now,
+            "Type": "AWS-HMAC",
+            "AccessKeyId": c["AccessKeyId"],
+            "SecretAccessKey": c["SecretAccessKey"],
+            "Token": c["SessionToken"],
+            "Expiration": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 6 * 3600)),
+        }
+        return doc
+
+    def _account_session(self, account):
+        """A session in `account`: the watched role of that account, or the
+        lab's own credentials."""
+        role = next((r for r in self.roles if r and r.split(":")[4] == account), None)
+        if role is None:
+            return boto3.session.Session(region_name=self.region)
+        sts = boto3.client("sts", region_name=self.region, endpoint_url=self.endpoint)
+        c = sts.assume_role(RoleArn=role, RoleSessionName="egress-lab")["Credentials"]
+        return boto3.session.Session(
+            aws_access_key_id=c["AccessKeyId"],
+            aws_secret_access_key=c["SecretAccessKey"],
+            aws_session_token=c["SessionToken"],
+            region_name=self.region,
+        )
 
     def _publish_console(self, iid, log):
         target = Path(CONSOLE_DIR, f"{iid}.log")

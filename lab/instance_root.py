@@ -1,0 +1,151 @@
+"""The test instance's root file system: Debian 11 (Python 3.9, glibc 2.31,
+no compiler), made once per machine by debootstrap from Debian's packages and
+cached outside the checkout; each instance runs its boot script in its own
+overlay of it (see `mount_lines`).
+
+What the image provides, the root provides as the image would:
+- `python3.9`, `ping`, `traceroute`, `ip` from Debian's packages;
+- `pip3 install` resolves through /etc/pip.conf: no index, the wheelhouse
+  that each instance gets bind-mounted read-only at WHEELHOUSE;
+- `aws`: the AWS CLI, installed in the root from the instance wheelhouse;
+  its endpoint and region come from the instance's /root/.aws/config and its
+  credentials from the instance-metadata endpoint (lab/metadata.py).
+
+    python -m lab root      # makes (or finds) the cached root and prints its path
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+CACHE = Path("/var/cache/brimvale-lab")
+SUITE = "bullseye"
+PACKAGES = ("python3", "python3-venv", "python3-pip", "iputils-ping", "traceroute", "iproute2", "ca-certificates")
+WHEELHOUSE = "/opt/wheelhouse"
+PIP_CONF = f"[global]\nno-index = true\nfind-links = {WHEELHOUSE}\ndisable-pip-version-check = true\n"
+
+
+class RootUnavailable(RuntimeError):
+    """The instance root cannot be made here; the message says why."""
+
+
+def debian_mirror():
+    """The Debian mirror this machine's apt uses (its sources files)."""
+    sources = sorted(Path("/etc/apt").glob("sources.list.d/*.sources")) + [Path("/etc/apt/sources.list")]
+    for path in sources:
+        if not path.is_file():
+            continue
+        for line in path.read_text().splitlines():
+            words = line.split()
+            if path.suffix == ".sources" and words[:1] == ["URIs:"]:
+                for uri in words[1:]:
+                    if uri.rstrip("/").endswith("/debian"):
+                        return uri
+            elif words[:1] == ["deb"]:
+                uri = next((w for w in words[1:] if "://" in w), "")
+                if uri.rstrip("/").endswith("/debian"):
+                    return uri
+    raise RootUnavailable("no Debian mirror in /etc/apt's sources files")
+
+
+# The environment of what runs in the root: nothing of this machine's own
+# settings (its pip configuration above all) reaches it.
+ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
+
+
+def _run(*argv, timeout=1800):
+    r = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=timeout, env=ENV)
+    if r.returncode != 0:
+        raise RootUnavailable(f"{' '.join(map(str, argv[:3]))}: {(r.stderr or r.stdout).strip()[-1500:]}")
+    return r.stdout
+
+
+def _awscli_wheels(wheelhouse):
+    return sorted(p.name for p in Path(wheelhouse).glob("awscli-*.whl"))
+
+
+def stamp(wheelhouse):
+    """What the root is made of: the suite, the packages, the AWS CLI's wheel."""
+    text = "\n".join([SUITE, *PACKAGES, *_awscli_wheels(wheelhouse), PIP_CONF])
+    return hashlib.sha256(text.encode()).hexdigest()[:16]
+
+
+def ensure_root(wheelhouse, log=print):
+    """The cached root for `wheelhouse` (made when missing: a few minutes)."""
+    if os.geteuid() != 0:
+        raise RootUnavailable("the instance root needs root (debootstrap, chroot, overlay mounts)")
+    if not _awscli_wheels(wheelhouse):
+        raise RootUnavailable(f"no AWS CLI wheel in {wheelhouse}")
+    digest = stamp(wheelhouse)
+    root = CACHE / f"{SUITE}-{digest}"
+    if (root / ".stamp").is_file() and (root / ".stamp").read_text() == digest:
+        return root
+    if shutil.which("debootstrap") is None:
+        if shutil.which("apt-get") is None:
+            raise RootUnavailable("debootstrap is missing and there is no apt-get to install it")
+        _run("apt-get", "install", "-y", "-qq", "debootstrap", timeout=600)
+    CACHE.mkdir(parents=True, exist_ok=True)
+    for old in CACHE.glob(f"{SUITE}-*"):
+        shutil.rmtree(old, ignore_errors=True)
+    work = CACHE / f".{SUITE}-{digest}.partial"
+    shutil.rmtree(work, ignore_errors=True)
+    log(f"instance root: debootstrap {SUITE} into {work} (once per machine)")
+    mirror = debian_mirror()
+    _run("debootstrap", "--variant=minbase", f"--include={','.join(PACKAGES)}", SUITE, work, mirror)
+    house = work / WHEELHOUSE.lstrip("/")
+    house.mkdir(parents=True)
+    for wheel in Path(wheelhouse).glob("*.whl"):
+        shutil.copy2(wheel, house)
+    (work / "etc" / "pip.conf").write_text(PIP_CONF)
+    log("instance root: the AWS CLI from the wheelhouse")
+    _run("chroot", work, "python3", "-m", "pip", "install", "-q", "awscli")
+    shutil.rmtree(house)
+    house.mkdir()
+    _run("chroot", work, "aws", "--version")
+    (work / ".stamp").write_text(digest)
+    work.rename(root)
+    return root
+
+
+def mount_lines(root, instance_dir, wheelhouse):
+    """Shell lines (run in the instance's private mount namespace) that mount
+    the instance's overlay of `root` at instance_dir/root, with /proc, /dev
+    and the wheelhouse read-only."""
+    merged = f"{instance_dir}/root"
+    return [
+        f"mkdir -p {instance_dir}/upper {instance_dir}/overlay-work {merged}",
+        f"mount -t overlay overlay -o lowerdir={root},upperdir={instance_dir}/upper,"
+        f"workdir={instance_dir}/overlay-work {merged}",
+        f"mount -t proc proc {merged}/proc",
+        f"mount --rbind /dev {merged}/dev",
+        f"mount --bind {wheelhouse} {merged}{WHEELHOUSE}",
+        f"mount -o remount,bind,ro {merged}{WHEELHOUSE}",
+    ]
+
+
+def main(argv=None):
+    from lab.wheels import ROOT
+
+    house = Path(argv[0]) if argv else ROOT / "build" / "wheels" / "instance"
+    try:
+        print(ensure_root(house.resolve()))
+    except RootUnavailable as e:
+        print(f"lab: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def prepare(log=print):
+    """The instance wheelhouse (this checkout's cp39 manylinux wheel and its
+    dependencies, built when the sources changed) and the cached root made
+    for it: (wheelhouse, root)."""
+    from lab import wheels
+
+    try:
+        house = wheels.instance_wheelhouse_of_checkout(log)
+    except SystemExit as e:  # the builder's one-line error
+        raise RootUnavailable(str(e)) from None
+    return house, ensure_root(house, log)

@@ -1,0 +1,241 @@
+"""Wheels a test instance can install: from the sdist, one wheel per CPython
+3.9-3.13 for x86_64, compiled by zig for glibc 2.28 (its C++ runtime linked
+in statically), repaired and checked by auditwheel; and the instance's
+wheelhouse: the cp39 wheel with every dependency's cp39 manylinux wheel and
+the AWS CLI's.
+
+    python -m lab.wheels [--pythons 3.9,3.13] [--out build/wheels]
+
+The glibc target is 2.28: Amazon Linux 2023 (2.34) and Debian 11 (2.31)
+accept the wheel; auditwheel reads the symbols the modules really use (2.17
+at most, so the wheel carries the manylinux2014 tags too). The zig compiler
+and its cache live under build/; an unchanged sdist builds nothing again.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PYTHONS = ("3.9", "3.10", "3.11", "3.12", "3.13")
+GLIBC = "2.28"
+PLATFORM = "manylinux_2_28_x86_64"
+# What pip on the instance accepts for a dependency without a compiler.
+INSTANCE_PLATFORMS = ("manylinux2014_x86_64", "manylinux_2_28_x86_64")
+INSTANCE_PYTHON = "3.9"
+# On the instance the boot script's `aws` is the AWS CLI of its image; the
+# lab's instance root installs it from this wheelhouse.
+INSTANCE_EXTRAS = ("awscli",)
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def run(*argv, env=None, cwd=None):
+    r = subprocess.run([str(a) for a in argv], env=env, cwd=cwd, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise SystemExit(f"error: {' '.join(map(str, argv[:4]))} ...: {(r.stderr or r.stdout).strip()[-2000:]}")
+    return r.stdout
+
+
+def find_python(version):
+    """The interpreter of a major.minor on PATH or in pyenv, or None."""
+    for candidate in [shutil.which(f"python{version}")] + sorted(
+        (Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions").glob(f"{version}.*/bin/python{version}")
+    ):
+        if candidate and subprocess.run([str(candidate), "-c", "import sys"], capture_output=True).returncode == 0:
+            return str(candidate)
+    return None
+
+
+def compilers(work):
+    """cc and c++ wrappers that call zig for the glibc target (CMake wants a
+    compiler path, not a command line)."""
+    work.mkdir(parents=True, exist_ok=True)
+    cache = work / "cache"
+    for name, mode in (("cc", "cc"), ("c++", "c++")):
+        path = work / name
+        path.write_text(
+            "#!/bin/sh\n"
+            f'ZIG_GLOBAL_CACHE_DIR="{cache}" ZIG_LOCAL_CACHE_DIR="{cache}" '
+            f'exec "{sys.executable}" -m ziglang {mode} -target x86_64-linux-gnu.{GLIBC} "$@"\n'
+        )
+        path.chmod(0o755)
+    return work / "cc", work / "c++"
+
+
+def sdist(out):
+    """The sdist of this checkout and its digest."""
+    out.mkdir(parents=True, exist_ok=True)
+    for old in out.glob("*.tar.gz"):
+        old.unlink()
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", out, ROOT)
+    path = next(out.glob("*.tar.gz"))
+    digest = hashlib.sha256()
+    with tarfile.open(path) as tar:  # the content, not the archive's time stamps
+        for member in sorted(tar.getmembers(), key=lambda m: m.name):
+            if member.isfile():
+                digest.update(member.name.encode())
+                digest.update(tar.extractfile(member).read())
+    return path, digest.hexdigest()[:16]
+
+
+def build_requirements():
+    text = (ROOT / "pyproject.toml").read_text()
+    return re.findall(r'"([^"]+)"', re.search(r"^requires\s*=\s*\[(.*?)\]", text, re.M).group(1))
+
+
+def build(python, source, cc, cxx, raw, work):
+    """A wheel of `source` for `python`, compiled by zig; its path. The build
+    runs in a build environment of its own that outlives the run, without
+    isolation, so that a second build compiles only what changed."""
+    version = run(python, "-c", "import sys; print('%d%d' % sys.version_info[:2])").strip()
+    env_dir = work / f"env-cp{version}"
+    if not (env_dir / "bin" / "python").exists():
+        run(python, "-m", "venv", env_dir)
+    run(env_dir / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check", *build_requirements())
+    for old in raw.glob(f"*-cp{version}-*.whl"):
+        old.unlink()
+    run(
+        env_dir / "bin" / "python",
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--disable-pip-version-check",
+        "--no-build-isolation",
+        "--no-deps",
+        "-w",
+        raw,
+        f"--config-settings=build-dir={work}/build/{{wheel_tag}}",
+        source,
+        env=dict(os.environ, CC=str(cc), CXX=str(cxx)),
+    )
+    return next(raw.glob(f"*-cp{version}-*.whl"))
+
+
+def repair(wheel, out):
+    """auditwheel's repaired wheel and its report."""
+    tools = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    for old in out.glob(wheel.name.split("-linux_")[0] + "-*.whl"):
+        old.unlink()
+    run(sys.executable, "-m", "auditwheel", "repair", "--plat", PLATFORM, "-w", out, wheel, env=tools)
+    fixed = next(out.glob(wheel.name.split("-linux_")[0] + "-*manylinux*.whl"))
+    return fixed, run(sys.executable, "-m", "auditwheel", "show", fixed, env=tools)
+
+
+def dependencies():
+    text = (ROOT / "pyproject.toml").read_text()
+    block = re.search(r"^dependencies\s*=\s*\[(.*?)\]", text, re.S | re.M).group(1)
+    return re.findall(r'"([^"]+)"', block)
+
+
+def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS):
+    """The folder the instance's pip installs from: `wheel` and the binary
+    wheels of its dependencies (and `extras`) for the instance's Python.
+    `python` is an interpreter of that version: pip evaluates the
+    requirements' markers with its own interpreter's version."""
+    dest.mkdir(parents=True, exist_ok=True)
+    for old in dest.glob("*.whl"):
+        old.unlink()
+    shutil.copy2(wheel, dest)
+    platforms = [a for p in INSTANCE_PLATFORMS for a in ("--platform", p)]
+    run(
+        python,
+        "-m",
+        "pip",
+        "download",
+        "-q",
+        "--disable-pip-version-check",
+        "--only-binary=:all:",
+        *platforms,
+        "--python-version",
+        INSTANCE_PYTHON,
+        "--implementation",
+        "cp",
+        "-d",
+        dest,
+        str(wheel),
+        *extras,
+    )
+    return dest
+
+
+def instance_wheelhouse_of_checkout(log=log):
+    """The instance wheelhouse of this checkout (built when missing or
+    stale); its resolved path."""
+    if find_python(INSTANCE_PYTHON) is None:
+        raise SystemExit(f"python{INSTANCE_PYTHON} (the test instances') is not on this machine")
+    try:
+        import ziglang  # noqa: F401
+    except ImportError:
+        raise SystemExit("the wheel extra (zig, auditwheel) is not installed: ./run installs it") from None
+    began = time.monotonic()
+    main(["--pythons", INSTANCE_PYTHON], quiet=True)
+    house = (ROOT / "build" / "wheels" / "instance").resolve()
+    log(f"instance wheelhouse {house.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
+    return house
+
+
+def main(argv=None, quiet=False):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--pythons", default=",".join(PYTHONS), help="major.minor versions, comma-separated")
+    p.add_argument("--out", default=str(ROOT / "build" / "wheels"))
+    args = p.parse_args(argv)
+    say = (lambda text: None) if quiet else log
+    out = Path(args.out).resolve()
+    work = ROOT / "build" / "zig"
+    cc, cxx = compilers(work)
+    path, digest = sdist(out / "sdist")
+    source = work / "src"
+    stamp = source / ".digest"
+    if not stamp.exists() or stamp.read_text() != digest:
+        shutil.rmtree(source, ignore_errors=True)
+        with tarfile.open(path) as tar:
+            top = tar.getmembers()[0].name.split("/")[0]
+            tar.extractall(work / "unpack")
+        (work / "unpack" / top).rename(source)
+        shutil.rmtree(work / "unpack", ignore_errors=True)
+        stamp.write_text(digest)
+    say(f"sdist {path.name} (content {digest})")
+    built = {}
+    for version in args.pythons.split(","):
+        python = find_python(version)
+        if python is None:
+            say(f"note: python{version} not found; its wheel is not built")
+            continue
+        stamp = out / f".cp{version.replace('.', '')}.digest"
+        done = list(out.glob(f"*-cp{version.replace('.', '')}-*manylinux*.whl"))
+        if stamp.exists() and stamp.read_text() == digest and done:
+            fixed = done[0]
+            report = run(sys.executable, "-m", "auditwheel", "show", fixed)
+        else:
+            raw = build(python, source, cc, cxx, out / "raw", work)
+            fixed, report = repair(raw, out)
+            stamp.write_text(digest)
+        built[version] = fixed
+        say(f"{fixed.name} {fixed.stat().st_size / 1e6:.1f} MB")
+        say("  " + " ".join(report.split()))
+    if INSTANCE_PYTHON in built:
+        house = out / f"instance-{digest}"
+        if not list(house.glob("brimvale_testlibs-*.whl")):
+            for stale in out.glob("instance-*"):
+                if stale.is_dir():
+                    shutil.rmtree(stale)
+            instance_wheelhouse(find_python(INSTANCE_PYTHON), built[INSTANCE_PYTHON], house)
+        (out / "instance").unlink(missing_ok=True)
+        (out / "instance").symlink_to(house.name)
+        say(f"instance wheelhouse {house} ({len(list(house.glob('*.whl')))} wheels)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
