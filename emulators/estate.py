@@ -36,7 +36,9 @@ def client(url, role, service):
     )
 
 
-def seed(url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-east-1b"), history=False, identities=False):
+def seed(
+    url, controller, folder, deadline=900, nat_zones=("us-east-1a", "us-east-1b"), history=False, identities=False
+):
     """Seeds the estate and writes `folder`/estate.yaml and the password file;
     returns the ids. `identities`: every target's instances get the tool's
     instance identity (instances that take their credentials from it, as in

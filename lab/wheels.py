@@ -48,9 +48,8 @@ def run(*argv, env=None, cwd=None):
 
 def find_python(version):
     """The interpreter of a major.minor on PATH or in pyenv, or None."""
-    for candidate in [shutil.which(f"python{version}")] + sorted(
-        (Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions").glob(f"{version}.*/bin/python{version}")
-    ):
+    pyenv = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    for candidate in [shutil.which(f"python{version}")] + sorted(pyenv.glob(f"{version}.*/bin/python{version}")):
         if candidate and subprocess.run([str(candidate), "-c", "import sys"], capture_output=True).returncode == 0:
             return str(candidate)
     return None
