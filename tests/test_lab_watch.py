@@ -1,9 +1,12 @@
 """egresscheck on the lab as a live cloud: the lab watches the emulator and
-runs each test instance's boot script as it starts; verdicts come from real
-packets, console output from what the boot scripts print."""
+runs each test instance's boot script, byte for byte, in its overlay of the
+instance root as it starts; verdicts come from real packets, console output
+from what the boot scripts print, uploads from the instance role's
+credentials."""
 
 import json
 import subprocess
+from pathlib import Path
 
 import pytest
 import requests
@@ -11,18 +14,29 @@ from conftest import cli_env, run_cli, tool
 from test_lab import UNAVAILABLE, lab_artifacts
 
 from emulators import echo
+from emulators.moto_ext import CONSOLE_DIR
 from emulators.estate import ROLES, leftovers, seed
 from lab import netlab
+from lab.instance_root import RootUnavailable, prepare
 from lab.watch import LabWatch
 
 pytestmark = [pytest.mark.slow, pytest.mark.skipif(UNAVAILABLE is not None, reason=f"egress lab: {UNAVAILABLE}")]
 
 
+@pytest.fixture(scope="module")
+def instance():
+    """The instance wheelhouse and root (made once per machine)."""
+    try:
+        return prepare(log=lambda *a: None)
+    except RootUnavailable as e:
+        pytest.skip(f"instance root: {e}")
+
+
 @pytest.fixture
-def live(moto_server, controller, tmp_path):
+def live(moto_server, controller, tmp_path, instance):
     requests.post(moto_server + "/moto-api/reset")
     srv, url = echo.start()
-    world = seed(moto_server, controller, str(tmp_path), deadline=75)
+    world = seed(moto_server, controller, str(tmp_path), deadline=75, identities=True)
     world.env = cli_env(moto_server, url, EMULATOR_POLL="2,2,4")
     world.misrouted, world.dropping = world.nat.private[1][0], world.classic.gateways[1]
     lab = LabWatch(
@@ -31,7 +45,8 @@ def live(moto_server, controller, tmp_path):
         misroute={world.misrouted},
         drop={world.dropping["private_ip"]},
         hang={"spoke-hs-hagw"},
-        wheelhouse=netlab.prepare_wheelhouse(),
+        wheelhouse=instance[0],
+        instance_root=instance[1],
         log=lambda *a: None,
     )
     with lab:
@@ -64,6 +79,21 @@ def test_verdicts_from_real_packets(live, tmp_path, moto_server):
     passed = records[("prod-nat", good)]
     assert passed["gateway_in_path"] and passed["gateway_ip"] in passed["hops"] and "203.0.113.10" in passed["hops"]
     assert "pip3 install" not in passed["log"] and "Ran 1 test" in passed["log"]  # the test's own log
+    # Every boot script ran as stored (bash -x traces its own lines), installing
+    # the manylinux wheel from the wheelhouse on the root's Python 3.9.
+    consoles = [Path(CONSOLE_DIR, f"{iid}.log").read_text() for iid in live.lab.booted]
+    assert len(consoles) == 5 and live.lab.changes == []  # all but the one that hangs ran to their end
+    for console in consoles:
+        for line in (
+            "+ python3.9 -m venv /home/ec2-user/python3-env",
+            "+ pip3 install brimvale-testlibs",
+            "Looking in links: /opt/wheelhouse",
+            "-cp39-cp39-manylinux",
+            "+ cd /home/ec2-user/python3-env/lib/python3.9/site-packages/brimvale_testlibs/test_ping",
+            "+ python3 -m unittest -v tests.py",
+            "+ aws s3 cp /tmp/result.txt s3://",
+        ):
+            assert line in console, console[-3000:]
     wrong = records[("prod-nat", misrouted)]
     assert "does not go through" in wrong["reason"] and not wrong["gateway_in_path"] and wrong["hops"]
     dropped = records[("shared-spoke", "spoke-east-hagw")]
