@@ -14,8 +14,8 @@ from conftest import cli_env, run_cli, tool
 from test_lab import UNAVAILABLE, lab_artifacts
 
 from emulators import echo
-from emulators.moto_ext import CONSOLE_DIR
 from emulators.estate import ROLES, leftovers, seed
+from emulators.moto_ext import CONSOLE_DIR
 from lab import netlab
 from lab.instance_root import RootUnavailable, prepare
 from lab.watch import LabWatch
