@@ -18,6 +18,8 @@ DEFAULT_AMI_ID = "ami-0a1b2c3d4e5f60718"
 OTHER_AMI_ID = "ami-0f0e0d0c0b0a09080"
 # Where the egress lab leaves each test instance's console output.
 CONSOLE_DIR = os.environ.get("EMULATOR_CONSOLE_DIR", "/run/bvlab-console")
+# The header of a request an AWS service makes itself (see patch_moto).
+SERVICE_HEADER = "X-Emulated-Service"
 
 
 def _image(ami_id, name, description):
@@ -151,3 +153,35 @@ def patch_moto():
         return general.ActionResult(result)
 
     general.General.get_console_output = get_console_output
+
+    # With IAM enforcement on, a role's trust policy is checked on AssumeRole.
+    # A request that says it comes from a service (SERVICE_HEADER, as the
+    # egress lab's metadata endpoint says "ec2.amazonaws.com" to hand out an
+    # instance role's credentials) is checked against the policy's Service
+    # principals; a policy that names only services admits no other caller
+    # (moto would fail on it with a TypeError).
+    import json as _json
+
+    from moto.iam import access_control
+
+    original_trust = access_control.IAMRequestBase._check_role_trust_relationship
+
+    def check_trust(self, role_arn):
+        service = {k.lower(): v for k, v in self._headers.items()}.get(SERVICE_HEADER.lower())
+        if service is None:
+            try:
+                return original_trust(self, role_arn)
+            except TypeError:
+                return False
+        document = self.backend.get_role_by_arn(role_arn).assume_role_policy_document
+        statements = _json.loads(document).get("Statement", []) if isinstance(document, str) else []
+        for st in statements if isinstance(statements, list) else [statements]:
+            actions = st.get("Action", [])
+            services = (st.get("Principal") or {}).get("Service", [])
+            actions = [actions] if isinstance(actions, str) else actions
+            services = [services] if isinstance(services, str) else services
+            if st.get("Effect") == "Allow" and "sts:AssumeRole" in actions and service in services:
+                return True
+        return False
+
+    access_control.IAMRequestBase._check_role_trust_relationship = check_trust

@@ -30,7 +30,7 @@ from types import SimpleNamespace
 
 import boto3
 
-from emulators.moto_ext import CONSOLE_DIR
+from emulators.moto_ext import CONSOLE_DIR, SERVICE_HEADER
 from lab import instance_root, metadata
 from lab.netlab import RELAY_PORT, SITE, SITE_NAMES, Lab, _kill_ns, python_version, read_cloud, sh, substitute
 
@@ -87,7 +87,7 @@ class LabWatch(Lab):
             self._start_listener()
             self._clients = [account_client(self.endpoint, role, self.region) for role in self.roles]
         except BaseException:
-            self.teardown()
+            super().__exit__(None, None, None)  # also lets go of the host's lab lock
             raise
         self._thread = threading.Thread(target=self._loop, name="egress-lab", daemon=True)
         self._thread.start()
@@ -230,6 +230,11 @@ class LabWatch(Lab):
         iam = self._account_session(account).client("iam", endpoint_url=self.endpoint)
         role = iam.get_instance_profile(InstanceProfileName=name)["InstanceProfile"]["Roles"][0]
         sts = self._account_session(account).client("sts", region_name=self.region, endpoint_url=self.endpoint)
+        # As the EC2 service assumes it (the role trusts ec2.amazonaws.com).
+        sts.meta.events.register(
+            "before-sign.sts.AssumeRole",
+            lambda request, **kw: request.headers.__setitem__(SERVICE_HEADER, "ec2.amazonaws.com"),
+        )
         c = sts.assume_role(RoleArn=role["Arn"], RoleSessionName=inst.id)["Credentials"]
         now = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
         doc["role"] = role["RoleName"]

@@ -137,3 +137,96 @@ def test_one_lab_per_host(live):
     with pytest.raises(netlab.LabUnavailable, match="another egress lab runs on this host"):
         with netlab.Lab("http://127.0.0.1:9"):
             pass
+
+
+def test_instance_role_that_may_not_upload_reads_as_missing(instance, tmp_path, monkeypatch):
+    """With the emulator's IAM enforcement on, the boot script's uploads are
+    made with the instance role's credentials from the metadata endpoint: the
+    tool's own instance policy lets them through, a role without s3:PutObject
+    leaves the record without a verdict."""
+    import sys
+
+    import boto3
+    from conftest import ROOT
+
+    from emulators.topology import nat_vpc
+
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "emulators.moto_server", "0"], cwd=ROOT, stdout=subprocess.PIPE, text=True
+    )
+    url = f"http://127.0.0.1:{int(proc.stdout.readline().split()[1])}"
+    srv, echo_url = echo.start()
+    try:
+        requests.post(url + "/moto-api/reset-auth", data=b"inf")
+        setup = lambda svc: boto3.client(svc, region_name="us-east-1", endpoint_url=url)  # noqa: E731
+        iam = setup("iam")
+        allow_all = json.dumps(
+            {"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}
+        )
+        iam.create_user(UserName="admin")
+        iam.put_user_policy(UserName="admin", PolicyName="all", PolicyDocument=allow_all)
+        key = iam.create_access_key(UserName="admin")["AccessKey"]
+        trust = json.dumps(
+            {
+                "Version": "2012-10-17",
+                "Statement": [{"Effect": "Allow", "Action": "sts:AssumeRole", "Principal": {"AWS": "*"}}],
+            }
+        )
+        deployer = iam.create_role(RoleName="brimvale-deployer", AssumeRolePolicyDocument=trust)["Role"]["Arn"]
+        iam.put_role_policy(RoleName="brimvale-deployer", PolicyName="all", PolicyDocument=allow_all)
+        read_only = {"Effect": "Allow", "Action": "s3:GetObject", "Resource": "arn:aws:s3:::*/result-*"}
+        by_ec2 = {"Effect": "Allow", "Action": "sts:AssumeRole", "Principal": {"Service": "ec2.amazonaws.com"}}
+        iam.create_role(
+            RoleName="no-upload", AssumeRolePolicyDocument=json.dumps({"Version": "2012-10-17", "Statement": [by_ec2]})
+        )
+        doc = json.dumps({"Version": "2012-10-17", "Statement": [read_only]})
+        iam.put_role_policy(RoleName="no-upload", PolicyName="read", PolicyDocument=doc)
+        iam.create_instance_profile(InstanceProfileName="no-upload-profile")
+        iam.add_role_to_instance_profile(InstanceProfileName="no-upload-profile", RoleName="no-upload")
+        ec2 = setup("ec2")
+        allowed, denied = (nat_vpc(ec2, second_octet=o, zones=["us-east-1a"], private_nat=False) for o in (10, 20))
+        setup("s3").create_bucket(Bucket="lab-results")
+        target = {"kind": "natgw", "assume_role": deployer}
+        inventory = {
+            "defaults": {"region": "us-east-1", "s3_bucket": "lab-results", "eip": True, "deadline": 60},
+            "targets": [
+                {**target, "name": "allowed", "vpc": allowed.vpc, "ec2_role": "default"},
+                {**target, "name": "denied", "vpc": denied.vpc, "ec2_role": "no-upload"},
+            ],
+        }
+        (tmp_path / "estate.yaml").write_text(json.dumps(inventory))
+        requests.post(url + "/moto-api/reset-auth", data=b"0")  # from here on, every request is checked
+        monkeypatch.setenv("AWS_ACCESS_KEY_ID", key["AccessKeyId"])
+        monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", key["SecretAccessKey"])
+        monkeypatch.delenv("AWS_SESSION_TOKEN", raising=False)
+        monkeypatch.setattr(boto3, "DEFAULT_SESSION", None)  # the lab's clients take the admin's keys
+        env = cli_env(url, echo_url, EMULATOR_POLL="2,2,4")
+        lab = LabWatch(url, roles=[deployer], wheelhouse=instance[0], instance_root=instance[1], log=lambda *a: None)
+        with lab:
+            argv = [
+                tool("egresscheck"),
+                "run",
+                "--inventory",
+                "estate.yaml",
+                "--run_dir",
+                "runs/iam",
+                "--json",
+                "r.json",
+            ]
+            r = run_cli(argv, tmp_path, env, timeout=600)
+        assert r.returncode == 1, r.stderr[-3000:]
+        assert not lab.errors and len(lab.booted) == 2, lab.errors
+        records = {t["name"]: t["records"][0] for t in json.loads((tmp_path / "r.json").read_text())["targets"]}
+        assert {k: v["verdict"] for k, v in records.items()} == {"allowed": "PASS", "denied": "NO_RESULT"}
+        console = "\n".join(records["denied"]["console"])
+        assert "upload failed" in console and "AccessDenied" in console, console
+        assert "Unable to locate credentials" not in console
+    finally:
+        requests.post(url + "/moto-api/reset-auth", data=b"inf")
+        srv.shutdown()
+        srv.server_close()
+        proc.terminate()
+        proc.wait(10)
+        proc.stdout.close()
+    left = lab_artifacts()
+    assert left == {k: [] for k in left}
