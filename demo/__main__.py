@@ -70,9 +70,10 @@ def instances(url, world, misrouted, dropping):
         print(f"lab unavailable: {e}")
         print("SIMULATED verdicts: a player of the instances uploads the expected ones (not measured)")
         return InstancePlayer(url, ROLES.values(), fail={world.nat.nats[1], dropping["gw_name"]})
+    from lab.instance_root import prepare_or_host
     from lab.watch import LabWatch
 
-    wheelhouse, root = prepare_instance()
+    wheelhouse, root = prepare_or_host()
     print(f"lab: {misrouted} is mis-routed; {dropping['gw_name']} ({dropping['private_ip']}) drops")
     return LabWatch(
         url,
@@ -82,24 +83,6 @@ def instances(url, world, misrouted, dropping):
         wheelhouse=wheelhouse,
         instance_root=root,
     )
-
-
-def prepare_instance():
-    """The instance wheelhouse and root; the host's interpreter and a local
-    wheel where the root cannot be made (said in one line)."""
-    from lab.instance_root import RootUnavailable, prepare
-    from lab.netlab import prepare_wheelhouse
-
-    began = time.monotonic()
-    try:
-        wheelhouse, root = prepare()
-        print(f"instance root {root} ({time.monotonic() - began:.1f} s)")
-        return wheelhouse, root
-    except RootUnavailable as e:
-        print(f"instance root unavailable: {e}; the boot scripts run on this machine's Python instead")
-    wheelhouse = prepare_wheelhouse()
-    print(f"wheelhouse {wheelhouse.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
-    return wheelhouse, None
 
 
 def main():

@@ -126,12 +126,29 @@ def mount_lines(root, instance_dir, wheelhouse):
     ]
 
 
-def main(argv=None):
-    from lab.wheels import ROOT
+def prepare_or_host(log=print):
+    """(wheelhouse, root) of `prepare`; where the root cannot be made, one
+    line says why and the boot scripts run on this machine's interpreter
+    with a local wheel: (that wheelhouse, None)."""
+    import time
 
-    house = Path(argv[0]) if argv else ROOT / "build" / "wheels" / "instance"
+    from lab.netlab import prepare_wheelhouse
+
+    began = time.monotonic()
     try:
-        print(ensure_root(house.resolve()))
+        wheelhouse, root = prepare(log)
+        log(f"instance root {root} ({time.monotonic() - began:.1f} s)")
+        return wheelhouse, root
+    except RootUnavailable as e:
+        log(f"instance root unavailable: {e}; the boot scripts run on this machine's Python instead")
+    wheelhouse = prepare_wheelhouse()
+    log(f"wheelhouse {wheelhouse} ready ({time.monotonic() - began:.1f} s)")
+    return wheelhouse, None
+
+
+def main(argv=None):
+    try:
+        print(prepare()[1])
     except RootUnavailable as e:
         print(f"lab: {e}", file=sys.stderr)
         return 1

@@ -296,7 +296,8 @@ class LabWatch(Lab):
 def main(argv=None):
     import argparse
 
-    from lab.netlab import LabUnavailable, prepare_wheelhouse
+    from lab.instance_root import prepare_or_host
+    from lab.netlab import LabUnavailable
 
     p = argparse.ArgumentParser(prog="python -m lab watch", description=__doc__.split("\n\n")[0])
     p.add_argument("--endpoint", required=True, help="the AWS emulator's URL")
@@ -307,7 +308,7 @@ def main(argv=None):
     p.add_argument("--region", default="us-east-1")
     args = p.parse_args(argv)
     try:
-        wheelhouse = prepare_wheelhouse()
+        wheelhouse, root = prepare_or_host()
         with LabWatch(
             args.endpoint,
             roles=args.role or [None],
@@ -316,6 +317,7 @@ def main(argv=None):
             misroute=args.misroute,
             region=args.region,
             wheelhouse=wheelhouse,
+            instance_root=root,
         ):
             while True:
                 time.sleep(1)

@@ -137,11 +137,12 @@ def dependencies():
     return re.findall(r'"([^"]+)"', block)
 
 
-def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS):
+def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS, wanted=""):
     """The folder the instance's pip installs from: `wheel` and the binary
     wheels of its dependencies (and `extras`) for the instance's Python.
     `python` is an interpreter of that version: pip evaluates the
-    requirements' markers with its own interpreter's version."""
+    requirements' markers with its own interpreter's version. `wanted`: the
+    wheel's extras to include ("[test]")."""
     dest.mkdir(parents=True, exist_ok=True)
     for old in dest.glob("*.whl"):
         old.unlink()
@@ -162,7 +163,7 @@ def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS):
         "cp",
         "-d",
         dest,
-        str(wheel),
+        f"{wheel}{wanted}",
         *extras,
     )
     return dest
