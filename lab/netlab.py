@@ -456,25 +456,20 @@ class Lab:
         etc.mkdir(parents=True, exist_ok=True)
         (etc / "hosts").write_text(f"127.0.0.1 localhost\n{SITE} {' '.join(SITE_NAMES)}\n")
         (etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")  # no name leaves the lab
+        self._serve_in(ns, "the S3 relay", relay, "tcp-to-unix", f"127.0.0.1:{RELAY_PORT}", self._socket)
+
+    def _serve_in(self, ns, what, module, *args):
+        """Starts a helper script of the lab (`module`, which prints "ready"
+        once it serves) inside namespace `ns`; teardown stops it."""
         proc = subprocess.Popen(
-            [
-                "ip",
-                "netns",
-                "exec",
-                ns,
-                self.python,
-                str(Path(relay.__file__)),
-                "tcp-to-unix",
-                f"127.0.0.1:{RELAY_PORT}",
-                self._socket,
-            ],
+            ["ip", "netns", "exec", ns, self.python, str(Path(module.__file__)), *args],
             stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL,
             text=True,
         )
         self._relays.append(proc)
         if proc.stdout.readline().strip() != "ready":
-            raise RuntimeError(f"the S3 relay of {ns} did not start")
+            raise RuntimeError(f"{what} of {ns} did not start")
 
     # -- running things on the instances
     def _private_mounts(self, inst):

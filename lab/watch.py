@@ -210,15 +210,7 @@ class LabWatch(Lab):
         document.write_text(json.dumps(self._instance_identity(inst)))
         document.chmod(0o600)
         sh("ip", "-n", inst.ns, "addr", "add", f"{metadata.ADDRESS}/32", "dev", "lo")
-        proc = subprocess.Popen(
-            ["ip", "netns", "exec", inst.ns, self.python, str(Path(metadata.__file__)), str(document)],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL,
-            text=True,
-        )
-        self._relays.append(proc)
-        if proc.stdout.readline().strip() != "ready":
-            raise RuntimeError(f"the metadata endpoint of {inst.ns} did not start")
+        self._serve_in(inst.ns, "the metadata endpoint", metadata, str(document))
 
     def _instance_identity(self, inst):
         """The instance's role (through its instance profile) and that role's

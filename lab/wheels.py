@@ -201,7 +201,8 @@ def main(argv=None, quiet=False):
         shutil.rmtree(source, ignore_errors=True)
         with tarfile.open(path) as tar:
             top = tar.getmembers()[0].name.split("/")[0]
-            tar.extractall(work / "unpack")
+            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+            tar.extractall(work / "unpack", **safe)
         (work / "unpack" / top).rename(source)
         shutil.rmtree(work / "unpack", ignore_errors=True)
         stamp.write_text(digest)
