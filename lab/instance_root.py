@@ -86,6 +86,7 @@ def ensure_root(wheelhouse, log=print):
     if shutil.which("debootstrap") is None:
         if shutil.which("apt-get") is None:
             raise RootUnavailable("debootstrap is missing and there is no apt-get to install it")
+        _run("apt-get", "update", "-qq", timeout=600)
         _run("apt-get", "install", "-y", "-qq", "debootstrap", timeout=600)
     CACHE.mkdir(parents=True, exist_ok=True)
     for old in CACHE.glob(f"{SUITE}-*"):
