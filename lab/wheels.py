@@ -13,6 +13,7 @@ and its cache live under build/; an unchanged sdist builds nothing again.
 """
 
 import argparse
+import fcntl
 import hashlib
 import os
 import re
@@ -193,6 +194,15 @@ def main(argv=None, quiet=False):
     say = (lambda text: None) if quiet else log
     out = Path(args.out).resolve()
     work = ROOT / "build" / "zig"
+    work.mkdir(parents=True, exist_ok=True)
+    # One build at a time: a second one would unpack the sources anew under
+    # the first one's feet.
+    with open(work / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return _build_all(args, out, work, say)
+
+
+def _build_all(args, out, work, say):
     cc, cxx = compilers(work)
     path, digest = sdist(out / "sdist")
     source = work / "src"
