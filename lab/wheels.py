@@ -1,10 +1,17 @@
 """Wheels a test instance can install: from the sdist, one wheel per CPython
-3.9-3.13 for x86_64, compiled by zig for glibc 2.28 (its C++ runtime linked
-in statically), repaired and checked by auditwheel; and the instance's
-wheelhouse: the cp39 wheel with every dependency's cp39 manylinux wheel and
-the AWS CLI's.
+3.9-3.13 for x86_64 or aarch64, compiled by zig for glibc 2.28 (its C++
+runtime linked in statically), repaired and checked by auditwheel; and the
+instance's wheelhouse: the cp39 wheel with every dependency's cp39 manylinux
+wheel and the AWS CLI's.
 
-    python -m lab.wheels [--pythons 3.9,3.13] [--out build/wheels]
+    python -m lab.wheels [--pythons 3.9,3.13] [--arch aarch64] [--out build/wheels]
+
+aarch64 is cross-compiled: this machine's interpreters give CMake the
+headers (the same on both 64-bit Linux targets), the target's extension
+suffix and platform come from SETUPTOOLS_EXT_SUFFIX and
+_PYTHON_HOST_PLATFORM, and CMake is told the target system, so pybind11
+takes the suffix scikit-build-core computed instead of asking the (x86_64)
+interpreter.
 
 The glibc target is 2.28: Amazon Linux 2023 (2.34) and Debian 11 (2.31)
 accept the wheel; auditwheel reads the symbols the modules really use (2.17
@@ -27,10 +34,25 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 PYTHONS = ("3.9", "3.10", "3.11", "3.12", "3.13")
 GLIBC = "2.28"
-PLATFORM = "manylinux_2_28_x86_64"
-# What pip on the instance accepts for a dependency without a compiler.
-INSTANCE_PLATFORMS = ("manylinux2014_x86_64", "manylinux_2_28_x86_64")
+ARCHES = ("x86_64", "aarch64")
+HOST_ARCH = os.uname().machine
 INSTANCE_PYTHON = "3.9"
+
+
+def platform_of(arch):
+    return f"manylinux_{GLIBC.replace('.', '_')}_{arch}"
+
+
+def instance_platforms(arch):
+    """What pip on the instance accepts for a dependency without a compiler."""
+    return (f"manylinux2014_{arch}", platform_of(arch))
+
+
+def house_link(out, arch):
+    """The link to the instance wheelhouse of `arch` (x86_64's is `instance`)."""
+    return out / ("instance" if arch == "x86_64" else f"instance-{arch}")
+
+
 # On the instance the boot script's `aws` is the AWS CLI of its image; the
 # lab's instance root installs it from this wheelhouse.
 INSTANCE_EXTRAS = ("awscli",)
@@ -56,20 +78,34 @@ def find_python(version):
     return None
 
 
-def compilers(work):
+def compilers(work, arch):
     """cc and c++ wrappers that call zig for the glibc target (CMake wants a
     compiler path, not a command line)."""
     work.mkdir(parents=True, exist_ok=True)
     cache = work / "cache"
-    for name, mode in (("cc", "cc"), ("c++", "c++")):
-        path = work / name
+    suffix = "" if arch == "x86_64" else f"-{arch}"
+    for mode in ("cc", "c++"):
+        path = work / f"{mode}{suffix}"
         path.write_text(
             "#!/bin/sh\n"
             f'ZIG_GLOBAL_CACHE_DIR="{cache}" ZIG_LOCAL_CACHE_DIR="{cache}" '
-            f'exec "{sys.executable}" -m ziglang {mode} -target x86_64-linux-gnu.{GLIBC} "$@"\n'
+            f'exec "{sys.executable}" -m ziglang {mode} -target {arch}-linux-gnu.{GLIBC} "$@"\n'
         )
         path.chmod(0o755)
-    return work / "cc", work / "c++"
+    return work / f"cc{suffix}", work / f"c++{suffix}"
+
+
+def target_env(python, arch, cc, cxx):
+    """The build's environment: zig as the compiler and, for another
+    architecture than this machine's, the target's suffix, platform and
+    system."""
+    env = dict(os.environ, CC=str(cc), CXX=str(cxx))
+    if arch != HOST_ARCH:
+        version = run(python, "-c", "import sys; print('%d%d' % sys.version_info[:2])").strip()
+        env["SETUPTOOLS_EXT_SUFFIX"] = f".cpython-{version}-{arch}-linux-gnu.so"
+        env["_PYTHON_HOST_PLATFORM"] = f"linux-{arch}"
+        env["CMAKE_ARGS"] = f"-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR={arch}"
+    return env
 
 
 def sdist(out):
@@ -93,7 +129,7 @@ def build_requirements():
     return re.findall(r'"([^"]+)"', re.search(r"^requires\s*=\s*\[(.*?)\]", text, re.M).group(1))
 
 
-def build(python, source, cc, cxx, raw, work):
+def build(python, source, arch, cc, cxx, raw, work):
     """A wheel of `source` for `python`, compiled by zig; its path. The build
     runs in a build environment of its own that outlives the run, without
     isolation, so that a second build compiles only what changed."""
@@ -102,7 +138,7 @@ def build(python, source, cc, cxx, raw, work):
     if not (env_dir / "bin" / "python").exists():
         run(python, "-m", "venv", env_dir)
     run(env_dir / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check", *build_requirements())
-    for old in raw.glob(f"*-cp{version}-*.whl"):
+    for old in raw.glob(f"*-cp{version}-*_{arch}.whl"):
         old.unlink()
     run(
         env_dir / "bin" / "python",
@@ -117,18 +153,25 @@ def build(python, source, cc, cxx, raw, work):
         raw,
         f"--config-settings=build-dir={work}/build/{{wheel_tag}}",
         source,
-        env=dict(os.environ, CC=str(cc), CXX=str(cxx)),
+        env=target_env(python, arch, cc, cxx),
     )
-    return next(raw.glob(f"*-cp{version}-*.whl"))
+    return next(raw.glob(f"*-cp{version}-*_{arch}.whl"))
 
 
-def repair(wheel, out):
+def repaired(out, version, arch):
+    return list(out.glob(f"*-cp{version}-cp{version}-*manylinux*_{arch}.whl"))
+
+
+def repair(wheel, out, version, arch):
     """auditwheel's repaired wheel and its report."""
     tools = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
-    for old in out.glob(wheel.name.split("-linux_")[0] + "-*.whl"):
+    for old in repaired(out, version, arch):
         old.unlink()
-    run(sys.executable, "-m", "auditwheel", "repair", "--plat", PLATFORM, "-w", out, wheel, env=tools)
-    fixed = next(out.glob(wheel.name.split("-linux_")[0] + "-*manylinux*.whl"))
+    # auditwheel names only this machine's architecture's platforms; for
+    # another it takes the oldest one the wheel's symbols allow ("auto")
+    plat = platform_of(arch) if arch == HOST_ARCH else "auto"
+    run(sys.executable, "-m", "auditwheel", "repair", "--plat", plat, "-w", out, wheel, env=tools)
+    fixed = repaired(out, version, arch)[0]
     return fixed, run(sys.executable, "-m", "auditwheel", "show", fixed, env=tools)
 
 
@@ -138,7 +181,7 @@ def dependencies():
     return re.findall(r'"([^"]+)"', block)
 
 
-def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS, wanted=""):
+def instance_wheelhouse(python, wheel, dest, arch="x86_64", extras=INSTANCE_EXTRAS, wanted=""):
     """The folder the instance's pip installs from: `wheel` and the binary
     wheels of its dependencies (and `extras`) for the instance's Python.
     `python` is an interpreter of that version: pip evaluates the
@@ -148,7 +191,7 @@ def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS, wanted=""):
     for old in dest.glob("*.whl"):
         old.unlink()
     shutil.copy2(wheel, dest)
-    platforms = [a for p in INSTANCE_PLATFORMS for a in ("--platform", p)]
+    platforms = [a for p in instance_platforms(arch) for a in ("--platform", p)]
     run(
         python,
         "-m",
@@ -170,9 +213,9 @@ def instance_wheelhouse(python, wheel, dest, extras=INSTANCE_EXTRAS, wanted=""):
     return dest
 
 
-def instance_wheelhouse_of_checkout(log=log):
-    """The instance wheelhouse of this checkout (built when missing or
-    stale); its resolved path."""
+def instance_wheelhouse_of_checkout(log=log, arch="x86_64"):
+    """The instance wheelhouse of this checkout for `arch` (built when
+    missing or stale); its resolved path."""
     if find_python(INSTANCE_PYTHON) is None:
         raise SystemExit(f"python{INSTANCE_PYTHON} (the test instances') is not on this machine")
     try:
@@ -180,8 +223,8 @@ def instance_wheelhouse_of_checkout(log=log):
     except ImportError:
         raise SystemExit("the wheel extra (zig, auditwheel) is not installed: ./run installs it") from None
     began = time.monotonic()
-    main(["--pythons", INSTANCE_PYTHON], quiet=True)
-    house = (ROOT / "build" / "wheels" / "instance").resolve()
+    main(["--pythons", INSTANCE_PYTHON, "--arch", arch], quiet=True)
+    house = house_link(ROOT / "build" / "wheels", arch).resolve()
     log(f"instance wheelhouse {house.relative_to(ROOT)} ready ({time.monotonic() - began:.1f} s)")
     return house
 
@@ -189,6 +232,7 @@ def instance_wheelhouse_of_checkout(log=log):
 def main(argv=None, quiet=False):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--pythons", default=",".join(PYTHONS), help="major.minor versions, comma-separated")
+    p.add_argument("--arch", choices=ARCHES, default="x86_64")
     p.add_argument("--out", default=str(ROOT / "build" / "wheels"))
     args = p.parse_args(argv)
     say = (lambda text: None) if quiet else log
@@ -203,7 +247,8 @@ def main(argv=None, quiet=False):
 
 
 def _build_all(args, out, work, say):
-    cc, cxx = compilers(work)
+    arch = args.arch
+    cc, cxx = compilers(work, arch)
     path, digest = sdist(out / "sdist")
     source = work / "src"
     stamp = source / ".digest"
@@ -223,27 +268,28 @@ def _build_all(args, out, work, say):
         if python is None:
             say(f"note: python{version} not found; its wheel is not built")
             continue
-        stamp = out / f".cp{version.replace('.', '')}.digest"
-        done = list(out.glob(f"*-cp{version.replace('.', '')}-*manylinux*.whl"))
+        tag = version.replace(".", "")
+        stamp = out / f".cp{tag}-{arch}.digest"
+        done = repaired(out, tag, arch)
         if stamp.exists() and stamp.read_text() == digest and done:
             fixed = done[0]
             report = run(sys.executable, "-m", "auditwheel", "show", fixed)
         else:
-            raw = build(python, source, cc, cxx, out / "raw", work)
-            fixed, report = repair(raw, out)
+            raw = build(python, source, arch, cc, cxx, out / "raw", work)
+            fixed, report = repair(raw, out, tag, arch)
             stamp.write_text(digest)
         built[version] = fixed
         say(f"{fixed.name} {fixed.stat().st_size / 1e6:.1f} MB")
         say("  " + " ".join(report.split()))
     if INSTANCE_PYTHON in built:
-        house = out / f"instance-{digest}"
+        house = out / f"instance-{arch}-{digest}"
         if not list(house.glob("brimvale_testlibs-*.whl")):
-            for stale in out.glob("instance-*"):
+            for stale in out.glob(f"instance-{arch}-*"):
                 if stale.is_dir():
                     shutil.rmtree(stale)
-            instance_wheelhouse(find_python(INSTANCE_PYTHON), built[INSTANCE_PYTHON], house)
-        (out / "instance").unlink(missing_ok=True)
-        (out / "instance").symlink_to(house.name)
+            instance_wheelhouse(find_python(INSTANCE_PYTHON), built[INSTANCE_PYTHON], house, arch)
+        house_link(out, arch).unlink(missing_ok=True)
+        house_link(out, arch).symlink_to(house.name)
         say(f"instance wheelhouse {house} ({len(list(house.glob('*.whl')))} wheels)")
     return 0
 
