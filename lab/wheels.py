@@ -7,11 +7,10 @@ wheel and the AWS CLI's.
     python -m lab.wheels [--pythons 3.9,3.13] [--arch aarch64] [--out build/wheels]
 
 aarch64 is cross-compiled: this machine's interpreters give CMake the
-headers (the same on both 64-bit Linux targets), the target's extension
-suffix and platform come from SETUPTOOLS_EXT_SUFFIX and
-_PYTHON_HOST_PLATFORM, and CMake is told the target system, so pybind11
-takes the suffix scikit-build-core computed instead of asking the (x86_64)
-interpreter.
+headers (the same on both 64-bit Linux targets); the target's extension
+suffix and platform go to scikit-build-core (SETUPTOOLS_EXT_SUFFIX,
+_PYTHON_HOST_PLATFORM) and to pybind11 (PYTHON_MODULE_EXTENSION, else it
+asks the x86_64 interpreter), and CMake is told the target system.
 
 The glibc target is 2.28: Amazon Linux 2023 (2.34) and Debian 11 (2.31)
 accept the wheel; auditwheel reads the symbols the modules really use (2.17
@@ -102,9 +101,13 @@ def target_env(python, arch, cc, cxx):
     env = dict(os.environ, CC=str(cc), CXX=str(cxx))
     if arch != HOST_ARCH:
         version = run(python, "-c", "import sys; print('%d%d' % sys.version_info[:2])").strip()
-        env["SETUPTOOLS_EXT_SUFFIX"] = f".cpython-{version}-{arch}-linux-gnu.so"
+        suffix = f".cpython-{version}-{arch}-linux-gnu.so"
+        env["SETUPTOOLS_EXT_SUFFIX"] = suffix
         env["_PYTHON_HOST_PLATFORM"] = f"linux-{arch}"
-        env["CMAKE_ARGS"] = f"-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR={arch}"
+        # pybind11 asks the interpreter for the suffix unless it is given
+        env["CMAKE_ARGS"] = (
+            f"-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR={arch} -DPYTHON_MODULE_EXTENSION={suffix}"
+        )
     return env
 
 

@@ -405,9 +405,16 @@ void main() {
     std::string command = pyText(option(args, "command"));
     if (option(args, "command").is_none())
         parser.attr("error")("a command is required: run, results, resume, report or sweep");
-    if (command == "run") runCommand(parser, args);
+    if (command == "run" || command == "resume") {
+        try {
+            command == "run" ? runCommand(parser, args) : resumeCommand(args);
+        } catch (...) {
+            stopToolServer();  // the commands end with SystemExit
+            throw;
+        }
+        stopToolServer();
+    }
     if (command == "results") resultsCommand(args);
-    if (command == "resume") resumeCommand(args);
     if (command == "report") reportCommand(args);
     if (command == "sweep") {
         py::list targets = selectTargets(loadInventory(pyText(option(args, "inventory"))), option(args, "only"));

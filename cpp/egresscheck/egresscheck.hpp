@@ -61,6 +61,21 @@ py::list readJournal(const std::string &runDir);
 // record (start, end, status, log). A stop request sends SIGTERM to discovery
 // and deployment; a revert always runs to its end.
 py::dict runStage(const std::string &runDir, py::dict target, const char *stage, py::list argv);
+// ---- the tool server (toolserver.cpp) ----------------------------------------------------
+
+// Forks a stage's tool (argv in the package's module form) from the run's
+// warm tool server, started at the first call, in `dir` with its output to
+// `logFile`: {"pid", "socket"} once the tool runs; None where no server runs
+// or argv is another program's (the caller starts it itself).
+object forkTool(py::list argv, const std::string &dir, object logFile);
+// The exit status of a forked tool (negative: the signal that ended it), or
+// None while it still runs after `timeout` seconds.
+object forkedStatus(py::dict handle, double timeout);
+// Ends the run's tool server (after its last stage) and waits for it.
+void stopToolServer();
+// The server's loop (module function serve_tools): until the runner ends.
+void serveTools(int fd);
+
 py::list discoverArgv(py::dict target, const std::string &passwordFile);
 py::list deployArgv(py::dict target);
 py::list revertArgv(py::dict target, bool removeIdentity);

@@ -21,6 +21,11 @@ PYBIND11_MODULE(egresscheck, m) {
     m.attr("POLL_FIRST") = 10.0;
     m.attr("POLL_STEP") = 5.0;
     m.attr("POLL_MAX") = 30.0;
+    m.def("serve_tools", &egresscheck::serveTools, "fd"_a, R"pbdoc(
+        The tool server's loop, in a process of its own that the runner starts
+        with its end of a Unix packet socket pair ``fd``: forks each stage's tool
+        until the runner ends. Not a command of its own.
+    )pbdoc");
     m.def("main", &egresscheck::main, R"pbdoc(
         The ``egresscheck`` command: parses ``sys.argv`` and ends the process
         with the run's exit status (0 every verdict PASS and clean-up complete,

@@ -1,4 +1,6 @@
 // The stages' tools: their command lines and their processes.
+#include <functional>
+
 #include "egresscheck/egresscheck.hpp"
 
 using namespace glue;
@@ -126,39 +128,61 @@ py::dict runStage(const std::string &runDir, py::dict target, const char *stage,
     record["command"] = py::str(commandText(argv));
     journal(runDir, stageEvent(name, stage, "begin"));
     object log = importModule("builtins").attr("open")(logPath, "wb");
-    object proc;
+    // The tool runs forked from the run's tool server or, where none runs, in
+    // an interpreter of its own; both end the same way.
+    std::function<object(double)> poll;
+    object pidOf;
     try {
-        proc = subprocess.attr("Popen")(argv, "cwd"_a = dir, "stdout"_a = log, "stderr"_a = subprocess.attr("STDOUT"),
-                                        "stdin"_a = subprocess.attr("DEVNULL"), "start_new_session"_a = true);
-    } catch (py::error_already_set &e) {
+        object forked = forkTool(argv, dir, log);
+        if (!forked.is_none()) {
+            py::dict handle = forked;
+            pidOf = handle["pid"];
+            poll = [handle](double timeout) { return forkedStatus(handle, timeout); };
+        } else {
+            object proc =
+                subprocess.attr("Popen")(argv, "cwd"_a = dir, "stdout"_a = log, "stderr"_a = subprocess.attr("STDOUT"),
+                                         "stdin"_a = subprocess.attr("DEVNULL"), "start_new_session"_a = true);
+            pidOf = proc.attr("pid");
+            poll = [proc, subprocess](double timeout) -> object {
+                try {
+                    proc.attr("wait")("timeout"_a = timeout);
+                } catch (py::error_already_set &e) {
+                    if (!e.matches(subprocess.attr("TimeoutExpired"))) throw;
+                    return py::none();
+                }
+                return proc.attr("returncode");
+            };
+        }
+    } catch (std::exception &e) {
         log.attr("close")();
-        if (!e.matches(PyExc_OSError)) throw;
+        auto *pe = dynamic_cast<py::error_already_set *>(&e);
+        if (pe != nullptr && !pe->matches(PyExc_OSError)) throw;
         record["end"] = now();
         record["status"] = 127;
-        say("  **Error** " + name + ": cannot start the " + stage + " stage: " + errorText(e));
+        say("  **Error** " + name + ": cannot start the " + stage + " stage: " + (pe ? errorText(*pe) : e.what()));
         return record;
     }
     log.attr("close")();
     py::dict pid = stageEvent(name, stage, "pid");
-    pid["pid"] = proc.attr("pid");
+    pid["pid"] = pidOf;
     journal(runDir, pid);
     bool forwarded = false;
     bool stoppable = std::string(stage) != "revert";
-    while (proc.attr("poll")().is_none()) {
+    object status;
+    while ((status = poll(0.5)).is_none()) {
         if (stoppable && stopSignal() && !forwarded) {
-            proc.attr("send_signal")(importModule("signal").attr("SIGTERM"));
+            try {
+                importModule("os").attr("kill")(pidOf, importModule("signal").attr("SIGTERM"));
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_OSError)) throw;  // it has just ended
+            }
             forwarded = true;
-        }
-        try {
-            proc.attr("wait")("timeout"_a = 0.5);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(subprocess.attr("TimeoutExpired"))) throw;
         }
     }
     record["end"] = now();
-    record["status"] = proc.attr("returncode");
+    record["status"] = status;
     py::dict end = stageEvent(name, stage, "end");
-    end["status"] = proc.attr("returncode");
+    end["status"] = status;
     journal(runDir, end);
     return record;
 }

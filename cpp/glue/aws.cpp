@@ -77,12 +77,17 @@ std::string gatewayAddress(py::handle cidr) {
 namespace {
 // A boto3 session whose SDK data loader is the process's one: service models,
 // endpoint data and the data folder listings are read and parsed once per
-// process, not once per session (a tool opens two or three sessions).
+// process, not once per session (a tool opens two or three sessions). The
+// loader is shared by every module of the package (each links its own copy
+// of this file), so a process that warms it for one serves them all.
 py::object newSession(py::dict kw = py::dict()) {
-    static py::object *loader = nullptr;  // leaked on purpose: outlives the interpreter's teardown order
+    const char *key = "brimvale_testlibs.data_loader";
+    // leaked on purpose: outlives the interpreter's teardown order
+    auto *loader = static_cast<py::object *>(py::get_shared_data(key));
     py::object core = importModule("botocore.session").attr("Session")();
     if (loader == nullptr)
-        loader = new py::object(core.attr("get_component")("data_loader"));
+        loader = static_cast<py::object *>(
+            py::set_shared_data(key, new py::object(core.attr("get_component")("data_loader"))));
     else
         core.attr("register_component")("data_loader", *loader);
     py::object session = importModule("boto3").attr("session").attr("Session")(**kw, "botocore_session"_a = core);

@@ -8,8 +8,9 @@ process; a journal lets ``resume`` finish a run that was killed, and
 """
 
 from __future__ import annotations
+import typing
 
-__all__: list[str] = ["POLL_FIRST", "POLL_MAX", "POLL_STEP", "main"]
+__all__: list[str] = ["POLL_FIRST", "POLL_MAX", "POLL_STEP", "main", "serve_tools"]
 
 def main() -> None:
     """
@@ -17,6 +18,13 @@ def main() -> None:
     with the run's exit status (0 every verdict PASS and clean-up complete,
     1 a verdict that is not PASS, 2 bad usage or inventory, 3 clean-up
     incomplete, 130/143 interrupted).
+    """
+
+def serve_tools(fd: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    The tool server's loop, in a process of its own that the runner starts
+    with its end of a Unix packet socket pair ``fd``: forks each stage's tool
+    until the runner ends. Not a command of its own.
     """
 
 POLL_FIRST: float = 10.0
