@@ -235,6 +235,8 @@ def prepare(log=print, arch=HOST_ARCH):
 
     try:
         house = wheels.instance_wheelhouse_of_checkout(log, arch)
-    except SystemExit as e:  # the builder's one-line error
+    except SystemExit as e:
+        if str(e).startswith("error:"):
+            raise  # a failed build is a failure, not a machine without the means
         raise RootUnavailable(str(e)) from None
     return house, ensure_root(house, log, arch)
