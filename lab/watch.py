@@ -219,9 +219,10 @@ class LabWatch(Lab):
         if not inst.profile:
             return doc
         account, name = inst.profile.split(":")[4], inst.profile.split("/")[-1]
-        iam = self._account_session(account).client("iam", endpoint_url=self.endpoint)
+        session = self._account_session(account)
+        iam = session.client("iam", endpoint_url=self.endpoint)
         role = iam.get_instance_profile(InstanceProfileName=name)["InstanceProfile"]["Roles"][0]
-        sts = self._account_session(account).client("sts", region_name=self.region, endpoint_url=self.endpoint)
+        sts = session.client("sts", region_name=self.region, endpoint_url=self.endpoint)
         # As the EC2 service assumes it (the role trusts ec2.amazonaws.com).
         sts.meta.events.register(
             "before-sign.sts.AssumeRole",
