@@ -20,11 +20,18 @@ def server():
     mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     proc = subprocess.Popen([sys.executable, "-c", SERVE, str(theirs.fileno())], pass_fds=(theirs.fileno(),))
     theirs.close()
-    mine.settimeout(60)
-    assert mine.recv(64) == b"ready"
-    yield mine, proc
-    mine.close()
-    assert proc.wait(10) == 0  # the runner's end of the socket closed: the server ends
+    try:
+        mine.settimeout(60)
+        assert mine.recv(64) == b"ready"
+        yield mine, proc
+    finally:
+        mine.close()
+        try:
+            ended = proc.wait(10)
+        finally:
+            proc.kill()
+            proc.wait()
+    assert ended == 0  # the runner's end of the socket closed: the server ends
 
 
 def fork(ctl, argv, cwd, env):
