@@ -50,17 +50,26 @@ bool startServer() {
     argv.append("-c");
     argv.append("import sys; from brimvale_testlibs.bin import egresscheck; egresscheck.serve_tools(int(sys.argv[1]))");
     argv.append(py::str(theirs.attr("fileno")()));
+    object proc;
     try {
-        object proc = subprocess.attr("Popen")(argv, "pass_fds"_a = py::make_tuple(theirs.attr("fileno")()),
-                                               "stdin"_a = subprocess.attr("DEVNULL"),
-                                               "stdout"_a = subprocess.attr("DEVNULL"), "start_new_session"_a = true);
+        proc = subprocess.attr("Popen")(argv, "pass_fds"_a = py::make_tuple(theirs.attr("fileno")()),
+                                        "stdin"_a = subprocess.attr("DEVNULL"), "stdout"_a = subprocess.attr("DEVNULL"),
+                                        "start_new_session"_a = true);
         theirs.attr("close")();
         mine.attr("settimeout")(60.0);
-        if (pyText(mine.attr("recv")(64)) != "b'ready'") throw std::runtime_error("no word from the tool server");
+        if (!mine.attr("recv")(64).equal(py::bytes("ready"))) throw std::runtime_error("it ended before it was ready");
         mine.attr("settimeout")(py::none());
         server = new object(proc);
     } catch (std::exception &e) {
-        say("egresscheck: note: no tool server (" + std::string(e.what()) + "); each stage starts its own interpreter");
+        auto *pe = dynamic_cast<py::error_already_set *>(&e);
+        if (pe != nullptr && !pe->matches(PyExc_OSError)) throw;  // socket timeouts are OSErrors too
+        say("egresscheck: note: no tool server (" + (pe ? errorText(*pe) : std::string(e.what())) +
+            "); each stage starts its own interpreter");
+        if (proc) {
+            proc.attr("kill")();
+            proc.attr("wait")();
+        }
+        theirs.attr("close")();
         mine.attr("close")();
         return false;
     }
@@ -142,6 +151,7 @@ void warm() {
     } catch (...) {}
     _exit(code);
 }
+
 // The next word of a forked tool: None while none came within the socket's
 // timeout, {} at its end of file.
 object forkedWord(object sock) {
