@@ -36,6 +36,7 @@ GLIBC = "2.28"
 ARCHES = ("x86_64", "aarch64")
 HOST_ARCH = os.uname().machine
 INSTANCE_PYTHON = "3.9"
+STAMP = ".content"  # beside the unpacked sources: the digest of their sdist
 
 
 def platform_of(arch):
@@ -125,6 +126,50 @@ def sdist(out):
                 digest.update(member.name.encode())
                 digest.update(tar.extractfile(member).read())
     return path, digest.hexdigest()[:16]
+
+
+def refresh_sources(archive, source):
+    """Unpacks the sdist `archive` into `source` so that the kept CMake folders
+    see what changed. The archive gives every file one fixed, old time, older
+    than any object built before; unpacked over wholesale, a changed source
+    would look older than its object and not be compiled again. So a file whose
+    bytes are unchanged keeps the file (and the time) it had, a changed or new
+    one is written with the present time, and one the archive no longer holds
+    is removed."""
+    unpack = source.parent / "unpack"
+    shutil.rmtree(unpack, ignore_errors=True)
+    with tarfile.open(archive) as tar:
+        top = tar.getmembers()[0].name.split("/")[0]
+        safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+        tar.extractall(unpack, **safe)
+    fresh = unpack / top
+    source.mkdir(parents=True, exist_ok=True)
+    now = time.time()
+    held = set()
+    for new in sorted(fresh.rglob("*")):
+        if new.is_dir():
+            continue
+        rel = new.relative_to(fresh)
+        held.add(rel)
+        old = source / rel
+        if old.is_file() and not old.is_symlink() and old.read_bytes() == new.read_bytes():
+            continue
+        for parent in reversed(list(rel.parents)[:-1]):  # a file that became a folder
+            if (source / parent).is_symlink() or (source / parent).is_file():
+                (source / parent).unlink()
+        if old.is_dir() and not old.is_symlink():  # a folder that became a file
+            shutil.rmtree(old)
+        old.parent.mkdir(parents=True, exist_ok=True)
+        os.replace(new, old)
+        os.utime(old, (now, now))
+    for old in sorted(source.rglob("*"), reverse=True):
+        rel = old.relative_to(source)
+        if old.is_symlink() or old.is_file():
+            if rel not in held and rel != Path(STAMP):
+                old.unlink()
+        elif not any(old.iterdir()):
+            old.rmdir()
+    shutil.rmtree(unpack, ignore_errors=True)
 
 
 def build_requirements():
@@ -254,15 +299,13 @@ def _build_all(args, out, work, say):
     cc, cxx = compilers(work, arch)
     path, digest = sdist(out / "sdist")
     source = work / "src"
-    stamp = source / ".digest"
+    stamp = source / STAMP
+    if (source / ".digest").exists():  # unpacked wholesale by an earlier build: its times say nothing
+        say("sources unpacked by an earlier build: compiling everything again")
+        shutil.rmtree(work / "build", ignore_errors=True)
+        shutil.rmtree(source)
     if not stamp.exists() or stamp.read_text() != digest:
-        shutil.rmtree(source, ignore_errors=True)
-        with tarfile.open(path) as tar:
-            top = tar.getmembers()[0].name.split("/")[0]
-            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
-            tar.extractall(work / "unpack", **safe)
-        (work / "unpack" / top).rename(source)
-        shutil.rmtree(work / "unpack", ignore_errors=True)
+        refresh_sources(path, source)
         stamp.write_text(digest)
     say(f"sdist {path.name} (content {digest})")
     built = {}
