@@ -160,3 +160,50 @@ def test_half_made_identity_is_repaired(aws, broken, caplog):
     assert repair in caplog.messages
     rollprobe.deleteInstanceProfile(aws.iam)
     assert aws.iam.list_roles()["Roles"] == [] and aws.iam.list_policies(Scope="Local")["Policies"] == []
+
+
+def profile(*roles):
+    when = "2026-01-01T00:00:00Z"
+    role = [
+        {"Path": "/", "RoleName": r, "RoleId": "AROA" + "1" * 16, "Arn": f"arn:aws:iam::1:role/{r}", "CreateDate": when}
+        for r in roles
+    ]
+    return {
+        "InstanceProfile": {
+            "Path": "/",
+            "InstanceProfileName": PROFILE,
+            "InstanceProfileId": "AIPA" + "1" * 16,
+            "Arn": "arn:aws:iam::1:instance-profile/p",
+            "CreateDate": when,
+            "Roles": role,
+        }
+    }
+
+
+@pytest.mark.parametrize(
+    "existed,holder,refused",
+    [(False, ROLE, False), (True, ROLE, False), (True, "someone-else", True), (False, "someone-else", True)],
+)
+def test_role_added_by_a_parallel_run_meanwhile(aws, existed, holder, refused):
+    """Two targets of one account deploy side by side: the other run adds the
+    role between this run's reading of the profile and its own request, which
+    the profile's quota of one role refuses. That is the work done, not a
+    refusal; a profile holding another role still refuses the run."""
+    stub = Stubber(aws.iam)
+    if existed:
+        stub.add_client_error("create_instance_profile", "EntityAlreadyExists", http_status_code=409)
+        stub.add_response("get_instance_profile", profile(), {"InstanceProfileName": PROFILE})
+    else:
+        stub.add_response("create_instance_profile", {"InstanceProfile": profile()["InstanceProfile"]})
+    quota = "Cannot exceed quota for InstanceSessionsPerInstanceProfile: 1"
+    stub.add_client_error("add_role_to_instance_profile", "LimitExceeded", quota, 409)
+    stub.add_response("get_instance_profile", profile(holder), {"InstanceProfileName": PROFILE})
+    if refused and not existed:
+        stub.add_response("delete_instance_profile", {}, {"InstanceProfileName": PROFILE})  # its own, just made
+    with stub:
+        if refused:
+            with pytest.raises(SystemExit):
+                rollprobe.createInstanceProfile(aws.iam)
+        else:
+            rollprobe.createInstanceProfile(aws.iam)
+    stub.assert_no_pending_responses()

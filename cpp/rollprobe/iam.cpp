@@ -70,6 +70,35 @@ void completeOrUndo(const std::function<void()> &complete, const std::function<v
     }
 }
 
+// True when the tool's instance profile holds the tool's role.
+bool profileHasRole(object iam) {
+    py::list roles =
+        iam.attr("get_instance_profile")("InstanceProfileName"_a = kProfileName)["InstanceProfile"]["Roles"];
+    for (auto role : roles)
+        if (pyText(role["RoleName"]) == kRoleName) return true;
+    return false;
+}
+
+// Adds the tool's role to its instance profile. The targets of one account
+// deploy side by side and share this identity, so another run may add the
+// role between our reading of the profile and this request: a profile holds
+// one role, and its refusal then only says that the work is done.
+void addRoleToProfile(object iam) {
+    try {
+        iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+    } catch (py::error_already_set &e) {
+        if (!isServiceError(e)) throw;
+        bool there = false;
+        try {
+            there = profileHasRole(iam);
+        } catch (py::error_already_set &other) {
+            if (!isServiceError(other)) throw;
+        }
+        if (!there) throw;
+        info(logger(), "  the role was added by another run meanwhile");
+    }
+}
+
 // A failed removal: one line, and the run fails (the entity remains); one
 // that was never there is no failure.
 void reportAndGoOn(object lg, py::error_already_set &e) {
@@ -155,13 +184,10 @@ void createInstanceProfile(object iam) {
     });
     if (!created) {
         // An existing profile without the role (a run ended midway) is repaired.
-        py::list roles =
-            iam.attr("get_instance_profile")("InstanceProfileName"_a = kProfileName)["InstanceProfile"]["Roles"];
-        for (auto role : roles)
-            if (pyText(role["RoleName"]) == kRoleName) return;
+        if (profileHasRole(iam)) return;
         info(lg, "- Add role to the existing instance profile");
         try {
-            iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
+            addRoleToProfile(iam);
         } catch (py::error_already_set &e) {
             if (!isServiceError(e)) throw;
             refuseRun(std::string("cannot add ") + kRoleName + " to the existing instance profile " + kProfileName +
@@ -170,11 +196,8 @@ void createInstanceProfile(object iam) {
         return;
     }
     info(lg, "- Add role to instance profile");
-    completeOrUndo(
-        [&] {
-            iam.attr("add_role_to_instance_profile")("InstanceProfileName"_a = kProfileName, "RoleName"_a = kRoleName);
-        },
-        [&] { iam.attr("delete_instance_profile")("InstanceProfileName"_a = kProfileName); });
+    completeOrUndo([&] { addRoleToProfile(iam); },
+                   [&] { iam.attr("delete_instance_profile")("InstanceProfileName"_a = kProfileName); });
 }
 
 void deleteInstanceProfile(object iam) {
