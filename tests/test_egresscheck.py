@@ -59,7 +59,8 @@ def wait_for(predicate, timeout=120):
 def test_estate_run_reports_and_cleans_up(estate, tmp_path):
     from junitparser import Failure, JUnitXml
 
-    with InstancePlayer(estate.url, ROLES.values(), fail=estate.fail, hang=estate.hang):
+    # Each log object comes a while after its result: the verdicts still carry their logs.
+    with InstancePlayer(estate.url, ROLES.values(), fail=estate.fail, hang=estate.hang, log_after=2.5):
         r = run_cli(
             egresscheck(
                 "run", "--inventory", "estate.yaml", "--run_dir", "runs/r1", "--junit", "r.xml", "--json", "r.json"
@@ -93,7 +94,11 @@ def test_estate_run_reports_and_cleans_up(estate, tmp_path):
         assert all(s["status"] in (0, 1) for s in t["stages"].values())
         assert "secret" not in json.dumps(t["stages"])  # the password never reaches a command line
     nat_wait = next(t for t in doc["targets"] if t["name"] == "prod-nat")["stages"]["await"]
-    assert nat_wait["requests"] <= 2 * nat_wait["polls"]  # at most one request per pending record per poll
+    # At most one request per pending record per poll, and one for each record's log in the poll its result came.
+    assert nat_wait["requests"] <= 2 * nat_wait["polls"] + 2
+    assert all(
+        rec["log"] and "traceroute to" in rec["log"] for rec in verdicts.values() if rec["verdict"] != "NO_RESULT"
+    )
 
     # JUnit, read back as a CI system reads it, says the same.
     xml = JUnitXml.fromfile(str(tmp_path / "r.xml"))

@@ -3,6 +3,7 @@
 #include "egresscheck/egresscheck.hpp"
 #include "rollprobe/rollprobe.hpp"  // the names of what the tool creates
 
+#include <map>
 #include <regex>
 
 using namespace glue;
@@ -180,12 +181,31 @@ object resultsS3(py::handle target) {
     return cached("s3 " + pyText(profile), 1e12, [&] { return profileSession(profile).attr("client")("s3"); });
 }
 
+namespace {
+// True when `key` of the bucket was written at or after `floorSince`; a
+// missing (404/403) or unreachable object is false.
+bool freshObject(object s3, object bucket, const std::string &key, double floorSince) {
+    try {
+        object head = s3.attr("head_object")("Bucket"_a = bucket, "Key"_a = key);
+        return head["LastModified"].attr("timestamp")().cast<double>() >= floorSince;
+    } catch (py::error_already_set &e) {
+        if (!isAwsError(e)) throw;
+        return false;
+    }
+}
+}  // namespace
+
 py::dict awaitVerdicts(const std::string &name, object s3, object bucket, py::list records, double since,
                        double deadline) {
     double started = now();
     double interval = moduleAttr("POLL_FIRST").cast<double>();
     double step = moduleAttr("POLL_STEP").cast<double>(), most = moduleAttr("POLL_MAX").cast<double>();
+    double grace = moduleAttr("LOG_GRACE").cast<double>();
+    // An instance uploads its result, then its log: a record is complete
+    // when both are there, or `grace` seconds after its result (a log that
+    // never came does not hold the run up to its deadline).
     py::list pending, found;
+    std::map<std::string, double> resultSeen;
     for (auto rec : records) pending.append(rec["tag"]);
     long polls = 0, requests = 0;
     double floorSince = static_cast<double>(static_cast<long long>(since));  // S3 keeps whole seconds
@@ -193,24 +213,28 @@ py::dict awaitVerdicts(const std::string &name, object s3, object bucket, py::li
         ++polls;
         py::list still;
         for (auto tag : pending) {
-            ++requests;
-            try {
-                object head = s3.attr("head_object")("Bucket"_a = bucket, "Key"_a = "result-" + pyText(tag) + ".txt");
-                if (head["LastModified"].attr("timestamp")().cast<double>() >= floorSince) {
+            std::string t = pyText(tag);
+            if (!resultSeen.count(t)) {
+                ++requests;
+                if (freshObject(s3, bucket, "result-" + t + ".txt", floorSince)) resultSeen[t] = now();
+            }
+            if (resultSeen.count(t)) {
+                ++requests;
+                if (freshObject(s3, bucket, "log-" + t + ".txt", floorSince) || now() - resultSeen[t] >= grace) {
                     found.append(tag);
                     continue;
                 }
-            } catch (py::error_already_set &e) {
-                if (!isAwsError(e)) throw;  // missing (404/403) or unreachable: still pending
             }
             still.append(tag);
         }
         pending = still;
         double waited = now() - started;
-        say(name + ": " + std::to_string(py::len(found)) + "/" + std::to_string(py::len(records)) + " verdicts after " +
-            std::to_string(static_cast<long>(waited)) + " s");
+        say(name + ": " + std::to_string(resultSeen.size()) + "/" + std::to_string(py::len(records)) +
+            " verdicts after " + std::to_string(static_cast<long>(waited)) + " s");
         if (py::len(pending) == 0 || waited >= deadline || stopSignal()) break;
         double pause = std::min(interval, deadline - waited);
+        for (auto tag : pending)  // a log is due right after its result
+            if (resultSeen.count(pyText(tag))) pause = std::min(pause, 2.0);
         for (double slept = 0; slept < pause && !stopSignal(); slept += 1) sleepSeconds(std::min(1.0, pause - slept));
         interval = std::min(interval + step, most);
     }

@@ -21,6 +21,8 @@ PYBIND11_MODULE(egresscheck, m) {
     m.attr("POLL_FIRST") = 10.0;
     m.attr("POLL_STEP") = 5.0;
     m.attr("POLL_MAX") = 30.0;
+    // Seconds a record with its result waits for its log object.
+    m.attr("LOG_GRACE") = 30.0;
     m.def("serve_tools", &egresscheck::serveTools, "fd"_a, R"pbdoc(
         The tool server's loop, in a process of its own that the runner starts
         with its end of a Unix packet socket pair ``fd``: forks each stage's tool

@@ -10,7 +10,7 @@ process; a journal lets ``resume`` finish a run that was killed, and
 from __future__ import annotations
 import typing
 
-__all__: list[str] = ["POLL_FIRST", "POLL_MAX", "POLL_STEP", "main", "serve_tools"]
+__all__: list[str] = ["LOG_GRACE", "POLL_FIRST", "POLL_MAX", "POLL_STEP", "main", "serve_tools"]
 
 def main() -> None:
     """
@@ -27,6 +27,7 @@ def serve_tools(fd: typing.SupportsInt | typing.SupportsIndex) -> None:
     until the runner ends. Not a command of its own.
     """
 
+LOG_GRACE: float = 30.0
 POLL_FIRST: float = 10.0
 POLL_MAX: float = 30.0
 POLL_STEP: float = 5.0
