@@ -120,12 +120,15 @@ def patch_moto():
     original_nat_init = NatGateway.__init__
 
     # Its private address lies in its own subnet (moto draws one anywhere in
-    # 10.0.0.0/8): the interface picks a free address of the subnet.
+    # 10.0.0.0/8, and its interface one anywhere in the subnet, reserved
+    # addresses and an instance's included): the subnet's next free address,
+    # held for the gateway, so no instance of the subnet gets it too.
     from moto.ec2.models import nat_gateways
 
     def nat_init(self, backend, subnet_id, allocation_id, tags=None, connectivity_type="public"):
         drawn = nat_gateways.random_private_ip
-        nat_gateways.random_private_ip = lambda *a, **k: None
+        subnet = backend.get_subnet(subnet_id)
+        nat_gateways.random_private_ip = lambda *a, **k: subnet.get_available_subnet_ip(instance=self)
         try:
             original_nat_init(self, backend, subnet_id, allocation_id, tags, connectivity_type or "public")
         finally:
