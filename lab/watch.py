@@ -56,6 +56,18 @@ def account_client(endpoint, role, region):
     )
 
 
+# An instance's CLI asks the metadata service with a 1 s timeout, once: a
+# real one answers in milliseconds, the lab's endpoint (a Python server on a
+# shared, busy machine) can take longer, and a timed-out answer reads as an
+# instance without credentials, a missing verdict for no fault of the tools.
+AWS_CONFIG = """[default]
+region = {region}
+endpoint_url = http://127.0.0.1:{port}
+metadata_service_timeout = 10
+metadata_service_num_attempts = 3
+"""
+
+
 class LabWatch(Lab):
     def __init__(self, endpoint, roles=(None,), hang=(), misroute=(), interval=0.5, instance_root=None, **kw):
         super().__init__(endpoint, **kw)
@@ -192,7 +204,7 @@ class LabWatch(Lab):
         files = {
             "etc/hosts": f"127.0.0.1 localhost\n{SITE} {' '.join(SITE_NAMES)}\n",
             "etc/resolv.conf": "nameserver 127.0.0.1\n",
-            "root/.aws/config": f"[default]\nregion = {self.region}\nendpoint_url = http://127.0.0.1:{RELAY_PORT}\n",
+            "root/.aws/config": AWS_CONFIG.format(region=self.region, port=RELAY_PORT),
             USER_DATA.lstrip("/"): script,
         }
         for name, text in files.items():

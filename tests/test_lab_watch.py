@@ -218,7 +218,10 @@ def test_instance_role_that_may_not_upload_reads_as_missing(instance, tmp_path, 
         assert r.returncode == 1, r.stderr[-3000:]
         assert not lab.errors and len(lab.booted) == 2, lab.errors
         records = {t["name"]: t["records"][0] for t in json.loads((tmp_path / "r.json").read_text())["targets"]}
-        evidence = {k: (v.get("reason"), v.get("console", [])[-40:]) for k, v in records.items()}
+        # as text, whole: a shortened repr hid the CLI's own line of why an upload failed
+        evidence = "\n".join(
+            f"{k}: {v.get('reason')}\n" + "\n".join(v.get("console", [])[-12:]) for k, v in records.items()
+        )
         assert {k: v["verdict"] for k, v in records.items()} == {"allowed": "PASS", "denied": "NO_RESULT"}, evidence
         console = "\n".join(records["denied"]["console"])
         assert "upload failed" in console and "AccessDenied" in console, console
