@@ -156,13 +156,11 @@ class ControllerEmulator:
         self.refuse_unknown = True
         self.requests = []
         self._server = None
-        self._folder = None
 
     def start(self):
-        self._folder = tempfile.mkdtemp(prefix="controller-")
-        cert, key = make_certificate(self._folder)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
+        with tempfile.TemporaryDirectory(prefix="controller-") as folder:  # the context keeps what it loaded
+            context.load_cert_chain(*make_certificate(folder))
         server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         server.daemon_threads = True
         server.socket = context.wrap_socket(server.socket, server_side=True)

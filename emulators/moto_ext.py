@@ -9,6 +9,7 @@ emulator answers the way EC2 does. The image list holds the tool's
 default image, owned by "amazon", as EC2 lists it.
 """
 
+import hashlib
 import json
 import os
 import tempfile
@@ -54,9 +55,14 @@ def prepare_environment(env=os.environ):
     env.setdefault("AWS_SESSION_TOKEN", "testing")
     env.setdefault("AWS_DEFAULT_REGION", "us-east-1")
     if "MOTO_AMIS_PATH" not in env:
-        fd, path = tempfile.mkstemp(prefix="moto-amis-", suffix=".json")
-        with os.fdopen(fd, "w") as f:
-            json.dump(IMAGES, f)
+        # One file per image list, shared by every process that asks (none left per process).
+        text = json.dumps(IMAGES)
+        path = os.path.join(tempfile.gettempdir(), f"moto-amis-{hashlib.sha256(text.encode()).hexdigest()[:16]}.json")
+        if not os.path.exists(path):
+            fd, tmp = tempfile.mkstemp(prefix="moto-amis-", suffix=".tmp")
+            with os.fdopen(fd, "w") as f:
+                f.write(text)
+            os.replace(tmp, path)
         env["MOTO_AMIS_PATH"] = path
     return env
 
