@@ -143,6 +143,32 @@ def patch_moto():
 
     NatGateway.__init__ = nat_init
 
+    # So does an interface made without an address (moto draws any address
+    # of the subnet: the network's, the router's, another interface's), and
+    # the address is free again when the interface is deleted.
+    from moto.ec2.models.elastic_network_interfaces import NetworkInterfaceBackend
+
+    original_eni_init = NetworkInterface.__init__
+
+    def eni_init(self, ec2_backend, subnet, private_ip_address, private_ip_addresses=None, *args, **kwargs):
+        if not private_ip_address and not private_ip_addresses and not kwargs.get("ipv6_addresses"):
+            held = ec2_backend.get_subnet(subnet) if isinstance(subnet, str) else subnet
+            private_ip_address = held.get_available_subnet_ip(instance=self)
+        original_eni_init(self, ec2_backend, subnet, private_ip_address, private_ip_addresses, *args, **kwargs)
+
+    original_eni_delete = NetworkInterfaceBackend.delete_network_interface
+
+    def delete_network_interface(self, eni_id):
+        eni = self.enis.get(eni_id)
+        original_eni_delete(self, eni_id)
+        for address in eni.private_ip_addresses:
+            ip = address["PrivateIpAddress"]
+            if eni.subnet._subnet_ips.get(ip) is eni:  # an instance's own address is the instance's to free
+                eni.subnet.del_subnet_ip(ip)
+
+    NetworkInterface.__init__ = eni_init
+    NetworkInterfaceBackend.delete_network_interface = delete_network_interface
+
     # An instance's console output is what the egress lab saw its boot
     # script print (a file per instance in CONSOLE_DIR), else moto's sample.
     from moto.core.utils import utcnow

@@ -176,3 +176,19 @@ def test_elastic_ip_cycle(aws, topology, caplog):
     rollprobe.releaseEIP(aws.ec2, address["PublicIp"], alloc, iid, make_args())
     assert aws.ec2.describe_addresses()["Addresses"] == []
     assert f"- Delete EIP {address['PublicIp']} {alloc} for {iid}" in caplog.messages
+
+
+def test_emulated_interfaces_take_free_addresses(aws):
+    """The emulator gives an interface made without an address one that EC2
+    could: not the subnet's network, router, reserved or broadcast address,
+    nor an address another interface or an instance holds; a deleted
+    interface's address is free again."""
+    vpc = aws.ec2.create_vpc(CidrBlock="10.9.0.0/16")["Vpc"]["VpcId"]
+    subnet = aws.ec2.create_subnet(VpcId=vpc, CidrBlock="10.9.1.0/28")["Subnet"]["SubnetId"]
+    instance = aws.ec2.describe_instances(InstanceIds=[launch(aws.ec2, subnet)])["Reservations"][0]["Instances"][0]
+    enis = [aws.ec2.create_network_interface(SubnetId=subnet)["NetworkInterface"] for _ in range(10)]
+    addresses = [instance["PrivateIpAddress"]] + [e["PrivateIpAddress"] for e in enis]
+    assert sorted(addresses, key=lambda a: int(a.split(".")[-1])) == [f"10.9.1.{n}" for n in range(4, 15)]
+    aws.ec2.delete_network_interface(NetworkInterfaceId=enis[3]["NetworkInterfaceId"])
+    again = aws.ec2.create_network_interface(SubnetId=subnet)["NetworkInterface"]["PrivateIpAddress"]
+    assert again == enis[3]["PrivateIpAddress"]
